@@ -26,8 +26,8 @@ struct RecordSide {
 
 const RecordSide kSides[] = {
     {&IRecord::IsRecording, &IRecord::LockRecord, &IRecord::UnlockRecord, &IRecord::AddRecordIndex,
-     &IRecord::WriteRecord, &IRecord::StopRecord, &ClientHandle::recordStartTick, &ClientHandle::recordDurationMs,
-     4},
+     &IRecord::WriteRecord, &IRecord::StopRecord, &ClientHandle::recordStartTick,
+     &ClientHandle::recordDurationMs, 4},
     {&IRecord::IsAlarmRecording, &IRecord::LockAlarmRecord, &IRecord::UnlockAlarmRecord,
      &IRecord::AddAlarmRecordIndex, &IRecord::WriteAlarmRecord, &IRecord::StopAlarmRecord,
      &ClientHandle::alarmRecordStartTick, &ClientHandle::alarmRecordDurationMs, 5},

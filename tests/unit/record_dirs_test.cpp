@@ -61,13 +61,13 @@ TEST_F(MakeParentDirsTest, SlashPaths) {
         bool result;
         std::string mustBeDir;
     } cases[] = {
-        {base + "/clip.rec", true, base},                             // folder already there
-        {base + "/x/y/z/clip.rec", true, base + "/x/y/z"},            // whole chain created
-        {base + "/x/y/other.rec", true, base + "/x/y"},               // partly there
-        {base + "/plain/clip.rec", false, ""},                        // folder is a file
-        {base + "/plain/sub/clip.rec", false, ""},                    // creation below a file fails
-        {base + "/w\\v/clip.rec", true, base + "/w\\v"},              // '\' is a plain character here
-        {base + "//double//clip.rec", true, base + "//double"},       // empty steps are harmless
+        {base + "/clip.rec", true, base},                        // folder already there
+        {base + "/x/y/z/clip.rec", true, base + "/x/y/z"},       // whole chain created
+        {base + "/x/y/other.rec", true, base + "/x/y"},          // partly there
+        {base + "/plain/clip.rec", false, ""},                   // folder is a file
+        {base + "/plain/sub/clip.rec", false, ""},               // creation below a file fails
+        {base + "/w\\v/clip.rec", true, base + "/w\\v"},         // '\' is a plain character here
+        {base + "//double//clip.rec", true, base + "//double"},  // empty steps are harmless
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.result, MakeParentDirs(c.path.c_str())) << c.path;
