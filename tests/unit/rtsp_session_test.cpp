@@ -89,7 +89,7 @@ private:
                 }
                 Reply reply = script_(request);
                 for (size_t i = 0; i < reply.pieces.size(); ++i) {
-                    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                     const std::string& piece = reply.pieces[i];
                     if (::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) !=
                         static_cast<ssize_t>(piece.size()))
@@ -403,7 +403,7 @@ TEST(RtspSession, HandshakeVariants) {
         {"every reply split over several receives",
          cam([](Camera& c) {
              c.challenge = kChallenge;
-             c.splitEvery = 7;
+             c.splitEvery = 23;
          }),
          0,
          {"DESCRIBE {url} RTSP/1.0 #1", "DESCRIBE {url} RTSP/1.0 #2", "SETUP {url}/trackID=1 RTSP/1.0 #3",
