@@ -1,6 +1,5 @@
 #include "source/SdpParser.h"
 
-#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
