@@ -294,7 +294,10 @@ TEST_F(RecordReader, DamagedBytesNeverReadOutOfBounds) {
         const auto seen = ReadAll(r, bytes.size());
         for (const auto& s : seen) {
             ASSERT_LE(s.offset + 12 + s.data.size(), bytes.size()) << round;
-            ASSERT_EQ(0, memcmp(s.data.data(), &bytes[s.offset + 12], s.data.size())) << round;
+            const std::vector<uint8_t> inFile(
+                bytes.begin() + static_cast<ptrdiff_t>(s.offset + 12),
+                bytes.begin() + static_cast<ptrdiff_t>(s.offset + 12 + s.data.size()));
+            ASSERT_EQ(inFile, s.data) << round;
         }
     }
 }
