@@ -24,6 +24,8 @@ namespace {
 std::mutex gTrapMutex;
 std::map<Display*, std::atomic<int>*> gTrapped;
 XErrorHandler gPreviousHandler = nullptr;
+XIOErrorHandler gPreviousIOHandler = nullptr;
+std::map<Display*, std::atomic<bool>*> gLost;
 
 int TrapError(Display* dpy, XErrorEvent* ev) {
     XErrorHandler previous = nullptr;
@@ -39,12 +41,31 @@ int TrapError(Display* dpy, XErrorEvent* ev) {
     return previous ? previous(dpy, ev) : 0;
 }
 
+// A broken connection of ours is marked lost and the call returns; the default handler would
+// end the whole process. Xlib then calls the connection's exit handler, which returns too.
+int TrapIOError(Display* dpy) {
+    XIOErrorHandler previous = nullptr;
+    {
+        std::lock_guard<std::mutex> g(gTrapMutex);
+        auto it = gLost.find(dpy);
+        if (it != gLost.end()) {
+            it->second->store(true);
+            return 0;
+        }
+        previous = gPreviousIOHandler;
+    }
+    if (previous) return previous(dpy);
+    std::exit(1);  // what Xlib's own handler does for the host's connections
+}
+
 void InstallErrorTrap() {
     static std::once_flag once;
     std::call_once(once, [] {
         XErrorHandler prev = XSetErrorHandler(TrapError);
+        XIOErrorHandler prevIO = XSetIOErrorHandler(TrapIOError);
         std::lock_guard<std::mutex> g(gTrapMutex);
         gPreviousHandler = prev;
+        gPreviousIOHandler = prevIO;
     });
 }
 
@@ -253,6 +274,7 @@ bool X11Display::Open() {
     {
         std::lock_guard<std::mutex> g(gTrapMutex);
         gTrapped[dpy] = &impl_->errors;
+        gLost[dpy] = &impl_->lost;
     }
     impl_->lost = false;
     impl_->errors = 0;
@@ -295,6 +317,7 @@ void X11Display::Close() {
     {
         std::lock_guard<std::mutex> g(gTrapMutex);
         gTrapped.erase(d.dpy);
+        gLost.erase(d.dpy);
     }
     d.dpy = nullptr;
 }
