@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/VoiceEngine.h"
+
 namespace kavro {
 
 struct ClientHandle;
@@ -25,8 +27,9 @@ private:
     ClientHandle* client_;
     CIConduit* conduit_;
     IRecord* record_;
-    alignas(8) uint8_t decoderState_[128] = {};
-    int16_t samples_[480] = {};
+    VoiceState decoderState_ = {};
+    // Room for the largest datagram at the lowest G.726 rate, so no frame is cut.
+    int16_t samples_[8192] = {};
 };
 
 }  // namespace kavro

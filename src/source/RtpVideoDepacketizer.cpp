@@ -7,6 +7,7 @@
 #include "conduit/CIConduit.h"
 #include "platform/Tick.h"
 #include "source/ChunkWriter.h"
+#include "source/IRecord.h"
 #include "source/JpegFrameBuilder.h"
 
 namespace kavro {
@@ -19,9 +20,7 @@ constexpr size_t kJpegHeaderRoom = 700;  // SOI..SOS with two tables and the sta
 
 RtpVideoDepacketizer::RtpVideoDepacketizer(ClientHandle* client, CIConduit* conduit, IRecord* record,
                                            uint32_t jpegChunkType)
-    : client_(client), conduit_(conduit), record_(record), jpegChunkType_(jpegChunkType) {
-    chunk_.reserve(65536 + 8);
-}
+    : client_(client), conduit_(conduit), record_(record), jpegChunkType_(jpegChunkType) {}
 
 RtpVideoDepacketizer::~RtpVideoDepacketizer() = default;
 
@@ -70,12 +69,15 @@ void RtpVideoDepacketizer::IdrTiming() {
 
 void RtpVideoDepacketizer::Record(uint32_t type, bool key, const uint8_t* a, size_t alen, const uint8_t* b,
                                   size_t blen) {
-    if (!record_) return;
-    chunk_.clear();
-    if (alen) chunk_.insert(chunk_.end(), a, a + alen);
-    if (blen) chunk_.insert(chunk_.end(), b, b + blen);
-    WriteMediaChunk(record_, client_, MediaKind::Video, type, key, GetTick(), chunk_.data(),
-                    static_cast<uint32_t>(chunk_.size()));
+    if (!record_ || (!record_->IsRecording() && !record_->IsAlarmRecording())) return;
+    (void)key;  // the writer indexes NAL type 7 itself
+    MediaChunk c = H264Chunk(type, a, static_cast<uint32_t>(alen));
+    c.parts[1] = {b, static_cast<uint32_t>(blen)};
+    if (alen == 0) {
+        c.parts[0] = c.parts[1];
+        c.parts[1] = {};
+    }
+    WriteMediaChunk(*record_, client_, c);
 }
 
 void RtpVideoDepacketizer::InjectParameterSets() {
@@ -112,7 +114,7 @@ void RtpVideoDepacketizer::HandleNal(const uint8_t* nal, size_t length, bool end
     conduit_->Write(kStartCode, 3, 0);
     conduit_->Write(nal, static_cast<int>(length), endOfFrame ? 1 : 0);
     if (t == 5 && endOfFrame) IdrTiming();
-    Record(t & 0xF, t == 7, kStartCode, 3, nal, length);
+    Record(t, t == 7, kStartCode, 3, nal, length);
 }
 
 void RtpVideoDepacketizer::HandleH264(const uint8_t* packet, size_t n) {
@@ -159,14 +161,14 @@ void RtpVideoDepacketizer::HandleH264(const uint8_t* packet, size_t n) {
             conduit_->Write(frag, static_cast<int>(fd), end ? 1 : 0);
             uint8_t lead[4] = {0, 0, 1, header};
             if (end && nt == 5) IdrTiming();
-            Record(nt & 0xF, nt == 7, lead, 4, frag, fd);
+            Record(nt, nt == 7, lead, 4, frag, fd);
         } else {
             conduit_->Write(frag, static_cast<int>(fd), end ? 1 : 0);
             if (end) {
                 if (nt == 5) IdrTiming();
                 insideIdr_ = false;
             }
-            Record(nt & 0xF, false, nullptr, 0, frag, fd);
+            Record(nt, false, nullptr, 0, frag, fd);
         }
     }
     // Other types (FU-B, MTAP, reserved) carry nothing we can use.
@@ -235,9 +237,9 @@ void RtpVideoDepacketizer::HandleJpeg(const uint8_t* packet, size_t n) {
             a[assemblyLength_++] = 0xD9;
         }
         conduit_->Write(a, static_cast<int>(assemblyLength_), 1);
-        if (record_)
-            WriteMediaChunk(record_, client_, MediaKind::Video, jpegChunkType_, true, GetTick(), a,
-                            static_cast<uint32_t>(assemblyLength_));
+        if (record_ && (record_->IsRecording() || record_->IsAlarmRecording()))
+            WriteMediaChunk(*record_, client_,
+                            JpegChunk(jpegChunkType_, a, static_cast<uint32_t>(assemblyLength_)));
         assemblyLength_ = 0;
         assembling_ = false;
     }

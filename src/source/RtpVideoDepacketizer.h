@@ -63,7 +63,6 @@ private:
     size_t assemblyLength_ = 0;
     uint32_t expectedOffset_ = 0;
     bool assembling_ = false;
-    std::vector<uint8_t> chunk_;  // scratch for one record chunk
 };
 
 }  // namespace kavro
