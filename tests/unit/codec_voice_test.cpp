@@ -196,7 +196,7 @@ TEST(CodecVoice, G711MatchesReferenceCoders) {
 }
 
 TEST(CodecVoice, DecodeRejectsBadFramesAndWritesNothing) {
-    std::vector<uint8_t> frame(4 + 400, 0x55);
+    std::vector<uint8_t> frame(4 + 1000, 0x55);
     auto setWords = [&](uint16_t w) {
         frame[0] = 0x00;
         frame[1] = 0x01;
