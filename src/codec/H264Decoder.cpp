@@ -52,9 +52,15 @@ public:
         return parser_ && packet_ && frame_;
     }
 
-    int32_t Frame(const uint8_t* data, uint32_t length, DecodedPicture* out) {
+    int32_t Frame(const uint8_t* data, uint32_t length, DecodedPicture* out, bool endOfPicture) {
         if (!out) return kH264DecEnd;
-        if (data && length > 0) Feed(data, length);
+        if (data && length > 0) {
+            Feed(data, length);
+            // The parser only knows a picture is complete when the next one starts; an access
+            // unit delimiter tells it now, so the picture leaves without waiting a frame interval.
+            static const uint8_t kDelimiter[] = {0, 0, 0, 1, 9, 0xF0};
+            if (endOfPicture) Feed(kDelimiter, sizeof kDelimiter);
+        }
         if (broken_) return kH264DecRecreate;
 
         if (!queued_.empty()) {
@@ -189,9 +195,9 @@ H264Decoder* Hi264DecCreate(const H264DecCreateRecord* record) {
 }
 
 int32_t Hi264DecFrame(H264Decoder* handle, const uint8_t* data, uint32_t length, uint64_t /*reserved*/,
-                      DecodedPicture* out, uint32_t /*flags*/) {
+                      DecodedPicture* out, uint32_t flags) {
     if (!handle) return kH264DecRecreate;
-    return handle->Frame(data, length, out);
+    return handle->Frame(data, length, out, (flags & kH264DecEndOfPicture) != 0);
 }
 
 void Hi264DecDestroy(H264Decoder* handle) {

@@ -25,6 +25,9 @@ constexpr int32_t kH264DecEnd = -2;        // the caller cannot be served (no ou
 constexpr int32_t kH264DecRecreate = -3;   // destroy the decoder and create it anew
 constexpr int32_t kH264DecAskAgain = 1;    // no picture this time, ask again with no input
 
+// Flag of Hi264DecFrame: the bytes fed end a whole picture, so it can be output at once.
+constexpr uint32_t kH264DecEndOfPicture = 1;
+
 class H264Decoder;  // opaque
 
 // A handle, or null. Creation and destruction are serialised process-wide.

@@ -246,7 +246,9 @@ void CAVDisplay::Impl::H264Loop() {
         }
 
         DecodedPicture picture;
-        int32_t r = Hi264DecFrame(h264, h264Chunk, static_cast<uint32_t>(n), 0, &picture, 0);
+        // A live read shorter than the buffer is the tail of a whole frame from the conduit.
+        const uint32_t flags = live && n < kH264ChunkSize ? kH264DecEndOfPicture : 0;
+        int32_t r = Hi264DecFrame(h264, h264Chunk, static_cast<uint32_t>(n), 0, &picture, flags);
         for (;;) {
             if (r == kH264DecNeedInput) break;
             if (r == kH264DecEnd) return;

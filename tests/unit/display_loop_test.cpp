@@ -121,9 +121,9 @@ TEST_F(DisplayLoop, LiveH264ShowsEveryPictureAndClampsFps) {
         client_.frameCount = 0;
         Start();
         WriteUnits(s, 0, s.units.size());
-        // The decoder sees a picture's end when the next one starts: all but the last show.
-        EXPECT_TRUE(WaitFor([&] { return client_.frameCount >= 9; })) << client_.frameCount;
-        EXPECT_LE(SettledFrameCount(), 10u);
+        // Each whole frame ends a picture, so the last one shows without waiting for another.
+        EXPECT_TRUE(WaitFor([&] { return client_.frameCount >= 10; })) << client_.frameCount;
+        EXPECT_EQ(SettledFrameCount(), 10u);
         EXPECT_EQ(client_.fps.load(), 30);
         EXPECT_EQ(client_.jitterFrames.load(), 0);
         EXPECT_EQ(client_.decodedWidth.load(), 176);
