@@ -18,7 +18,7 @@ const char kUsage[] =
     "  --gop N                  H.264 key picture interval (25)\n"
     "  --bitrate KBPS           H.264 bit rate (512)\n"
     "  --mtu BYTES              largest RTP packet, header included (1400)\n"
-    "  --jpeg-q Q               RTP/JPEG Q: 128..255 tables in-band, 1..127 none (255)\n"
+    "  --jpeg-q Q               RTP/JPEG Q: 128..255 tables in-band; 76 without tables (255)\n"
     "  --audio-packet-ms 20|40  audio packet duration (20)\n"
     "  --stap-a                 send SPS+PPS as one STAP-A packet\n"
     "  --no-banner              leave the size/rate banner out of the Server header\n"
