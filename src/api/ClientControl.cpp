@@ -51,12 +51,13 @@ struct RecordSide {
     Shared<int32_t> ClientHandle::*durationMs;
 };
 
-const RecordSide kNormalRecord = {&IRecord::IsRecording,  &IRecord::LockRecord,     &IRecord::UnlockRecord,
-                                  &IRecord::StartRecord,  &IRecord::StopRecord,     &ClientHandle::recordPath,
+const RecordSide kNormalRecord = {&IRecord::IsRecording,          &IRecord::LockRecord,
+                                  &IRecord::UnlockRecord,         &IRecord::StartRecord,
+                                  &IRecord::StopRecord,           &ClientHandle::recordPath,
                                   &ClientHandle::recordStartTick, &ClientHandle::recordDurationMs};
-const RecordSide kAlarmRecord = {&IRecord::IsAlarmRecording, &IRecord::LockAlarmRecord,
-                                 &IRecord::UnlockAlarmRecord, &IRecord::StartAlarmRecord,
-                                 &IRecord::StopAlarmRecord,   &ClientHandle::alarmRecordPath,
+const RecordSide kAlarmRecord = {&IRecord::IsAlarmRecording,          &IRecord::LockAlarmRecord,
+                                 &IRecord::UnlockAlarmRecord,         &IRecord::StartAlarmRecord,
+                                 &IRecord::StopAlarmRecord,           &ClientHandle::alarmRecordPath,
                                  &ClientHandle::alarmRecordStartTick, &ClientHandle::alarmRecordDurationMs};
 
 class RecordLock {
@@ -214,9 +215,12 @@ extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStartRecord(KAVRO_HANDLE h, const ch
     return StartRecording(h, path, seconds, kNormalRecord);
 }
 
-extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStopRecord(KAVRO_HANDLE h) { return StopRecording(h, kNormalRecord); }
+extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStopRecord(KAVRO_HANDLE h) {
+    return StopRecording(h, kNormalRecord);
+}
 
-extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStartAlarmRecord(KAVRO_HANDLE h, const char* path, int32_t seconds) {
+extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStartAlarmRecord(KAVRO_HANDLE h, const char* path,
+                                                             int32_t seconds) {
     return StartRecording(h, path, seconds, kAlarmRecord);
 }
 
@@ -227,15 +231,17 @@ extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStopAlarmRecord(KAVRO_HANDLE h) {
 // ---- Camera commands
 
 extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientPTZCtrl(KAVRO_HANDLE h, int32_t a, int32_t b) {
-    return WithClient<KAVRO_BOOL>(h, 0, [a, b](ClientHandle* c) -> KAVRO_BOOL { return PtzCommand(c, a, b); });
+    return WithClient<KAVRO_BOOL>(h, 0,
+                                  [a, b](ClientHandle* c) -> KAVRO_BOOL { return PtzCommand(c, a, b); });
 }
 
 extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientSetVideoParam(KAVRO_HANDLE h, int32_t x, int32_t y, int32_t z) {
-    return WithClient<KAVRO_BOOL>(h, 0,
-                                  [x, y, z](ClientHandle* c) -> KAVRO_BOOL { return SetVideoParams(c, x, y, z); });
+    return WithClient<KAVRO_BOOL>(
+        h, 0, [x, y, z](ClientHandle* c) -> KAVRO_BOOL { return SetVideoParams(c, x, y, z); });
 }
 
-extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientGetVideoParam(KAVRO_HANDLE h, uint8_t* x, uint8_t* y, uint8_t* z) {
+extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientGetVideoParam(KAVRO_HANDLE h, uint8_t* x, uint8_t* y,
+                                                          uint8_t* z) {
     return WithClient<KAVRO_BOOL>(h, 0, [x, y, z](ClientHandle* c) -> KAVRO_BOOL {
         if (x == nullptr || y == nullptr || z == nullptr) return 0;
         return GetVideoParams(c, x, y, z);
@@ -265,6 +271,6 @@ extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStopMD(KAVRO_HANDLE h) {
 }
 
 extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStopAlarm(KAVRO_HANDLE h, int32_t alarmValue) {
-    return WithClient<KAVRO_BOOL>(h, 0,
-                                  [alarmValue](ClientHandle* c) -> KAVRO_BOOL { return StopAlarm(c, alarmValue); });
+    return WithClient<KAVRO_BOOL>(
+        h, 0, [alarmValue](ClientHandle* c) -> KAVRO_BOOL { return StopAlarm(c, alarmValue); });
 }

@@ -272,7 +272,8 @@ TEST(ClientControl, UnresolvedHandlesFailEveryExport) {
         {"VerticalFlip", [](uint32_t h) { return KAVRO_ClientVerticalFlip(h, 1); }, 0},
         {"Rotate180", [](uint32_t h) { return KAVRO_ClientRotate180(h, 1); }, 0},
         {"ShowMDRegion", [](uint32_t h) { return KAVRO_ClientShowMDRegion(h, 3); }, 0},
-        {"CapturePicture", [](uint32_t h) { return KAVRO_ClientCapturePicture(h, "/tmp/kavro_never.jpg"); }, 0},
+        {"CapturePicture", [](uint32_t h) { return KAVRO_ClientCapturePicture(h, "/tmp/kavro_never.jpg"); },
+         0},
         {"GetBitStreamInfo", [&](uint32_t h) { return KAVRO_GetBitStreamInfo(h, &kbps, &fps); }, 0},
         {"PlayAudio", [](uint32_t h) { return KAVRO_ClientPlayAudio(h); }, 0},
         {"StopAudio", [](uint32_t h) { return KAVRO_ClientStopAudio(h); }, 0},
@@ -435,8 +436,10 @@ TEST(ClientControl, RecordExports) {
         struct Dur {
             int32_t seconds;
             int32_t ms;
-        } durations[] = {{0, 0}, {-3, 0}, {1, 1000}, {std::numeric_limits<int32_t>::max(),
-                                                      std::numeric_limits<int32_t>::max()}};
+        } durations[] = {{0, 0},
+                         {-3, 0},
+                         {1, 1000},
+                         {std::numeric_limits<int32_t>::max(), std::numeric_limits<int32_t>::max()}};
         for (const Dur& d : durations) {
             ASSERT_EQ(1, s.start(h, path.c_str(), d.seconds)) << s.name << " " << d.seconds;
             EXPECT_EQ(d.ms, (c->*s.durationMs).load()) << s.name << " " << d.seconds;
