@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -94,6 +95,15 @@ bool Socket::SetSendTimeout(uint32_t ms) { return SetTimeout(fd_.load(), SO_SNDT
 
 bool Socket::SetRecvBuffer(int bytes) {
     return setsockopt(fd_.load(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
+bool Socket::SetSendBuffer(int bytes) {
+    return setsockopt(fd_.load(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0;
+}
+
+bool Socket::SetNoDelay() {
+    int one = 1;
+    return setsockopt(fd_.load(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
 bool Socket::SetReuseAddr() {

@@ -31,6 +31,8 @@ public:
     bool SetRecvTimeout(uint32_t ms);
     bool SetSendTimeout(uint32_t ms);
     bool SetRecvBuffer(int bytes);
+    bool SetSendBuffer(int bytes);
+    bool SetNoDelay();  // TCP_NODELAY on
     bool SetReuseAddr();
     uint16_t LocalPort() const;
 
