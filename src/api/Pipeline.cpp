@@ -9,7 +9,6 @@
 #include "audio/CTalk2VS.h"
 #include "conduit/CBufferConduit.h"
 #include "display/CBitRate.h"
-#include "platform/Event.h"
 #include "source/CAVSource.h"
 #include "source/CAVSource_RTSP_TCP.h"
 #include "source/CAVSource_RTSP_UDP.h"
@@ -68,9 +67,8 @@ bool BuildPipeline(ClientHandle* client, const SourceFactory& makeSource, const 
     client->bitRate = new CBitRate(client);
 
     if (!client->sound->PrepareBuffers()) return false;
-    if (client->source->Init() != 1) return false;
-    client->bitRate->stopEvent = std::make_unique<Event>(false, false);
-    return true;
+    // The bit-rate meter's stop event exists with the meter.
+    return client->source->Init() == 1;
 }
 
 bool StartThreads(ClientHandle* client) {
@@ -89,8 +87,8 @@ bool StartThreads(ClientHandle* client) {
 }
 
 void StopClient(ClientHandle* client) {
-    // The talk session uses neither conduit, so it goes first and completely.
-    StopTalk(client);
+    // The talk session uses neither conduit; it ends first and is deleted with the rest.
+    StopTalkSession(client);
     if (client->audioConduit != nullptr) client->audioConduit->Close();
     if (client->videoConduit != nullptr) client->videoConduit->Close();
     if (client->source != nullptr) {
@@ -101,10 +99,7 @@ void StopClient(ClientHandle* client) {
         client->sound->Stop();
         client->sound->ReleaseBuffers();
     }
-    if (client->bitRate != nullptr) {
-        if (client->bitRate->stopEvent) client->bitRate->stopEvent->Set();
-        client->bitRate->Join();
-    }
+    if (client->bitRate != nullptr) client->bitRate->Stop();
 }
 
 void FreeClient(ClientHandle* client) {
@@ -118,6 +113,7 @@ void FreeClient(ClientHandle* client) {
     client->videoConduit = nullptr;
     delete client->audioConduit;
     client->audioConduit = nullptr;
+    delete client->talk.exchange(nullptr);
 }
 
 uint32_t OpenClient(std::unique_ptr<ClientHandle> client, const SourceFactory& makeSource,
