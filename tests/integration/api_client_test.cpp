@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "kavro.h"
+#include "record/RecordFile.h"
+#include "support/camsim_process.h"
+#include "support/sound_support.h"
 
 namespace {
 
@@ -101,6 +104,9 @@ KAVRO_CLIENT_RECORD Record(uint16_t transport, uint16_t port) {
 
 class ClientLifecycle : public ::testing::TestWithParam<uint16_t> {
 protected:
+    // No sound device: the audio players end at once instead of reaching for the machine's.
+    kavro_test::SoundAlsaConfig noSound_{false};
+
     void SetUp() override {
         ASSERT_EQ(1, KAVRO_Startup(0, 0, nullptr, 0));
         // Short attempts and no retries keep every wait of these tests small.
@@ -181,6 +187,78 @@ TEST_P(ClientLifecycle, SixteenClientsAtOnce) {
     for (auto& t : threads) allDone ? t.join() : t.detach();
     ASSERT_TRUE(allDone);
     EXPECT_TRUE(ThreadCountReturnsTo(before));
+}
+
+// Polls (bounded) until pred holds.
+template <typename P>
+bool Eventually(P pred, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+long FileSize(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return -1;
+    std::fseek(f, 0, SEEK_END);
+    long n = std::ftell(f);
+    std::fclose(f);
+    return n;
+}
+
+TEST_P(ClientLifecycle, StreamsRecordsAndMeasuresFromTheSimulator) {
+    kavro::test::CamsimProcess cam({"--auth", "admin:secret"});
+    ASSERT_TRUE(cam.Running()) << "camera simulator not available";
+    const int before = ThreadCount();
+    const KAVRO_CLIENT_RECORD r = Record(GetParam(), cam.Port());
+    const KAVRO_HANDLE h = KAVRO_ClientStart(&r);
+    ASSERT_NE(0u, h);
+    ASSERT_TRUE(Eventually([h] { return KAVRO_GetClientState(h) == 0; }, 15000)) << "never connected";
+
+    int32_t kbps = 0, fps = -1;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            KAVRO_GetBitStreamInfo(h, &kbps, &fps);
+            return kbps > 0;
+        },
+        5000))
+        << "bit rate never measured";
+
+    char tmpl[] = "/tmp/kavro_client_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    const std::string path = dir + "/cam/live.rec";
+    ASSERT_EQ(1, KAVRO_ClientStartRecord(h, path.c_str(), 0));
+    EXPECT_EQ(0, KAVRO_ClientStartRecord(h, (dir + "/second.rec").c_str(), 0)) << "one record at a time";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(1, KAVRO_ClientStopRecord(h));
+    EXPECT_EQ(0, KAVRO_ClientStopRecord(h));
+    // Magic, header and well over a second of chunks.
+    EXPECT_GT(FileSize(path), static_cast<long>(kavro::kRecordChunksOffset + 1000));
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(nullptr, f);
+    char magic[kavro::kRecordMagicSize];
+    EXPECT_EQ(sizeof magic, std::fread(magic, 1, sizeof magic, f));
+    std::fclose(f);
+    EXPECT_EQ(0, std::memcmp(kavro::kRecordMagic, magic, sizeof magic));
+
+    // A limited alarm record ends by itself.
+    const std::string alarmPath = dir + "/alarm.rec";
+    ASSERT_EQ(1, KAVRO_ClientStartAlarmRecord(h, alarmPath.c_str(), 1));
+    EXPECT_TRUE(Eventually([h] { return KAVRO_ClientStopAlarmRecord(h) == 0; }, 5000))
+        << "alarm record still running after its second";
+    EXPECT_GT(FileSize(alarmPath), static_cast<long>(kavro::kRecordChunksOffset));
+
+    int32_t result = -1;
+    ASSERT_TRUE(StopsWithin(h, 10000, &result));
+    EXPECT_EQ(1, result);
+    EXPECT_TRUE(ThreadCountReturnsTo(before));
+    std::remove(path.c_str());
+    std::remove(alarmPath.c_str());
+    rmdir((dir + "/cam").c_str());
+    rmdir(dir.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ClientLifecycle, ::testing::Values(0, 1),
