@@ -103,29 +103,33 @@ private:
     void Send(uint8_t* data, int size) {
         packet_->data = data;
         packet_->size = size;
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        // The decoder refuses input while it holds output or an undecoded packet: take its output
+        // (keeping the pictures) until it accepts. Each round decodes one held packet, so a few suffice.
+        for (int attempt = 0; attempt < 8; ++attempt) {
             int ret = avcodec_send_packet(ctx_, packet_);
             if (ret != AVERROR(EAGAIN)) {
                 // Damaged data is dropped here; the decoder resynchronises on later slices.
                 if (ret == AVERROR(ENOMEM)) broken_ = true;
                 break;
             }
-            // Output is waiting: keep it, then offer the packet again.
             if (!QueueOutput()) break;
         }
         packet_->data = nullptr;
         packet_->size = 0;
     }
 
+    // Moves one picture of the decoder into the queue. False only on a failure that ends the attempt.
     bool QueueOutput() {
         AVFrame* f = av_frame_alloc();
         if (!f) {
             broken_ = true;
             return false;
         }
-        if (avcodec_receive_frame(ctx_, f) != 0) {
+        int ret = avcodec_receive_frame(ctx_, f);
+        if (ret != 0) {
             av_frame_free(&f);
-            return false;
+            // EAGAIN: a held packet was decoded without a picture, so the decoder has room again.
+            return ret == AVERROR(EAGAIN);
         }
         if (queued_.size() >= kMaxQueuedFrames) {
             AVFrame* old = queued_.front();
