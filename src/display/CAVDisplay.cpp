@@ -230,11 +230,6 @@ void CAVDisplay::Impl::H264Loop() {
             queue.minQueue = 2;
         } else if (conduit) {
             n = conduit->Read(h264Chunk, kReplayPieceSize, nullptr, kReadTimeoutMs);
-            // The end of a file seldom fills a whole piece; take the tail as it is.
-            if (n <= 0) {
-                const int held = conduit->GetDataSize();
-                if (held > 0 && held < kReplayPieceSize) n = conduit->Read(h264Chunk, held, nullptr, 0);
-            }
         }
         if (n <= 0) {
             Sleep(10);
