@@ -1,8 +1,15 @@
 // Replay controls of a file handle. They only write handle fields; the replay thread and the
 // display poll them.
+#include <cstring>
+#include <memory>
+#include <new>
+
 #include "api/ClientHandle.h"
 #include "api/HandleTable.h"
+#include "api/Library.h"
+#include "api/Pipeline.h"
 #include "kavro.h"
+#include "record/CAVSource_File.h"
 
 using namespace kavro;
 
@@ -22,6 +29,26 @@ KAVRO_BOOL WithClient(KAVRO_HANDLE h, F f) {
 }
 
 }  // namespace
+
+extern "C" KAVRO_API KAVRO_HANDLE KAVRO_OpenFile(const char* path, uint32_t videoWnd, int32_t startPaused) {
+    try {
+        if (!path) return 0;
+        std::unique_ptr<ClientHandle> client(new (std::nothrow) ClientHandle());
+        if (!client) return 0;
+        // A path cut to fit would name another file.
+        if (!InitFileClient(client.get(), path, videoWnd)) return 0;
+        if (strnlen(path, CAVSource_File::kPathFieldSize) >= CAVSource_File::kPathFieldSize) return 0;
+        if (startPaused != 0) client->replayPause = 1;
+        return OpenClient(
+            std::move(client),
+            [](ClientHandle* c) -> std::unique_ptr<CAVSource> {
+                return std::unique_ptr<CAVSource>(new (std::nothrow) CAVSource_File(c->filePath));
+            },
+            ReplayConduitSettings());
+    } catch (...) {
+        return 0;
+    }
+}
 
 extern "C" KAVRO_API KAVRO_BOOL KAVRO_ReplayPause(KAVRO_HANDLE h) {
     return WithClient(h, [](ClientHandle* c) {
