@@ -7,24 +7,6 @@
 
 namespace kavro {
 
-namespace {
-
-const char kMagic[] = "Tessaravine";  // 11 bytes on disk, no terminator
-const char kBeginIndex[] = "BEGININDEX";
-const char kEndIndex[] = "ENDINDEX";
-constexpr uint64_t kTrailerFixed = 10 + 4 + 8;
-constexpr uint64_t kEntrySize = 16;
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-uint64_t Le64(const uint8_t* p) {
-    return static_cast<uint64_t>(Le32(p)) | static_cast<uint64_t>(Le32(p + 4)) << 32;
-}
-
-}  // namespace
-
 bool RecordFileReader::ReadAt(uint64_t offset, void* dst, size_t n) {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
     if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
@@ -32,14 +14,14 @@ bool RecordFileReader::ReadAt(uint64_t offset, void* dst, size_t n) {
 }
 
 bool RecordFileReader::ReadHeaderAt(uint64_t offset, RecordChunkHeader* h, bool* isTrailer) {
-    uint8_t b[12];
+    uint8_t b[kMediaChunkHeaderSize];
     if (!ReadAt(offset, b, sizeof b)) return false;
     // The trailer's first bytes read as a header of kind 2, which no writer produces.
-    *isTrailer = memcmp(b, kBeginIndex, 10) == 0;
-    h->word = Le32(b);
-    h->width = static_cast<uint16_t>(b[4] | b[5] << 8);
-    h->height = static_cast<uint16_t>(b[6] | b[7] << 8);
-    h->timestamp = Le32(b + 8);
+    *isTrailer = memcmp(b, kIndexBeginMark, kIndexBeginMarkSize) == 0;
+    h->word = GetLe32(b);
+    h->width = GetLe16(b + 4);
+    h->height = GetLe16(b + 6);
+    h->timestamp = GetLe32(b + 8);
     return true;
 }
 
@@ -49,9 +31,9 @@ bool RecordFileReader::Open(const char* path) {
     file_ = fopen(path, "rb");
     if (!file_) return false;
 
-    char magic[11];
-    if (!ReadAt(0, magic, sizeof magic) || memcmp(magic, kMagic, sizeof magic) != 0 ||
-        !ReadAt(11, header_, sizeof header_)) {
+    char magic[kRecordMagicSize];
+    if (!ReadAt(0, magic, sizeof magic) || memcmp(magic, kRecordMagic, sizeof magic) != 0 ||
+        !ReadAt(kRecordMagicSize, header_, sizeof header_)) {
         Close();
         return false;
     }
@@ -97,35 +79,36 @@ void RecordFileReader::Close() {
 
 bool RecordFileReader::LoadTrailer(uint64_t fileSize, bool* refuse) {
     *refuse = false;
-    if (fileSize < kFirstChunk + kTrailerFixed) return false;
-    char tail[8];
-    if (!ReadAt(fileSize - 8, tail, sizeof tail) || memcmp(tail, kEndIndex, 8) != 0) return false;
+    if (fileSize < kFirstChunk + kIndexTrailerFixedSize) return false;
+    char tail[kIndexEndMarkSize];
+    if (!ReadAt(fileSize - kIndexEndMarkSize, tail, sizeof tail) ||
+        memcmp(tail, kIndexEndMark, kIndexEndMarkSize) != 0)
+        return false;
     uint8_t nb[4];
-    if (!ReadAt(fileSize - 12, nb, sizeof nb)) return false;
-    const uint64_t n = Le32(nb);
+    if (!ReadAt(fileSize - kIndexEndMarkSize - 4, nb, sizeof nb)) return false;
+    const uint64_t n = GetLe32(nb);
     if (n == 0) {
         *refuse = true;  // stopped before the first key picture: nothing to show
         return false;
     }
-    const uint64_t trailerSize = kTrailerFixed + kEntrySize * n;
+    const uint64_t trailerSize = kIndexTrailerFixedSize + kIndexEntrySize * n;
     if (trailerSize > fileSize - kFirstChunk) return false;
     const uint64_t start = fileSize - trailerSize;
-    char begin[10];
-    if (!ReadAt(start, begin, sizeof begin) || memcmp(begin, kBeginIndex, 10) != 0) return false;
+    char begin[kIndexBeginMarkSize];
+    if (!ReadAt(start, begin, sizeof begin) || memcmp(begin, kIndexBeginMark, kIndexBeginMarkSize) != 0)
+        return false;
 
     // n is bounded by the file size here, so the entries can be held.
     std::vector<RecordIndexEntry> entries;
     entries.reserve(static_cast<size_t>(n));
-    if (fseeko(file_, static_cast<off_t>(start + 10), SEEK_SET) != 0) return false;
+    if (fseeko(file_, static_cast<off_t>(start + kIndexBeginMarkSize), SEEK_SET) != 0) return false;
     uint64_t lastOffset = kFirstChunk;
     for (uint64_t i = 0; i < n; ++i) {
-        uint8_t e[16];
+        uint8_t e[kIndexEntrySize];
         if (fread(e, 1, sizeof e, file_) != sizeof e) return false;
-        RecordIndexEntry entry;
-        entry.offset = Le64(e);
-        entry.timestamp = Le32(e + 8);
+        const RecordIndexEntry entry = UnpackIndexEntry(e);
         // An entry outside the chunks, or out of order, means the trailer cannot be trusted.
-        if (entry.offset < lastOffset || entry.offset + 12 > start) return false;
+        if (entry.offset < lastOffset || entry.offset + kMediaChunkHeaderSize > start) return false;
         lastOffset = entry.offset;
         entries.push_back(entry);
     }
@@ -142,14 +125,15 @@ void RecordFileReader::ScanIndex(uint64_t fileSize) {
     uint64_t pos = kFirstChunk;
     RecordChunkHeader h;
     bool isTrailer = false;
-    while (pos + 12 <= fileSize && ReadHeaderAt(pos, &h, &isTrailer)) {
+    while (pos + kMediaChunkHeaderSize <= fileSize && ReadHeaderAt(pos, &h, &isTrailer)) {
         if (isTrailer) {
             chunksEnd_ = pos;
             break;
         }
-        const uint64_t next = pos + 12 + h.length();
+        const uint64_t next = pos + kMediaChunkHeaderSize + h.length();
         if (next > fileSize) break;  // cut-off last chunk: not a usable key picture
-        if (h.kind() == 0 && (h.type() & 0xF) == 7) index_.push_back({pos, h.timestamp});
+        if (h.kind() == kChunkKindVideo && (h.type() & 0xF) == kNalTypeSps)
+            index_.push_back({pos, h.timestamp});
         pos = next;
     }
 }
@@ -165,13 +149,14 @@ RecordFileReader::Read RecordFileReader::ReadChunk() {
     if (!file_) return Read::kEnd;
     for (;;) {
         bool isTrailer = false;
-        if (position_ + 12 > chunksEnd_ || !ReadHeaderAt(position_, &chunk_, &isTrailer)) return Read::kEnd;
+        if (position_ + kMediaChunkHeaderSize > chunksEnd_ || !ReadHeaderAt(position_, &chunk_, &isTrailer))
+            return Read::kEnd;
         if (isTrailer) {
             chunksEnd_ = position_;
             return Read::kEnd;
         }
         chunkOffset_ = position_;
-        const uint64_t dataStart = position_ + 12;
+        const uint64_t dataStart = position_ + kMediaChunkHeaderSize;
         const uint64_t next = dataStart + chunk_.length();
         if (chunk_.kind() > 1) {
             position_ = next < chunksEnd_ ? next : chunksEnd_;

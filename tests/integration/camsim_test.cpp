@@ -150,7 +150,7 @@ TEST_P(CamsimDecodeTest, FfmpegDecodesVideoAndTone) {
                                      "-rtsp_transport",
                                      c.transport,
                                      "-t",
-                                     "2",
+                                     "1.5",
                                      "-i",
                                      "rtsp://" + std::string(c.credentials) + cam.Url("1").substr(7),
                                      "-map",
@@ -172,18 +172,19 @@ TEST_P(CamsimDecodeTest, FfmpegDecodesVideoAndTone) {
     rmdir(dir);
     ASSERT_FALSE(r.timedOut) << r.err;
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_GE(frames, 40) << r.err;  // 2 s at 25 fps
+    EXPECT_GE(frames, 30) << r.err;  // 1.5 s at 25 fps
     EXPECT_EQ(dims, "352x288");
     if (c.audio) {
         std::vector<int16_t> pcm(r.out.size() / 2);
         std::memcpy(pcm.data(), r.out.data(), pcm.size() * 2);
-        ASSERT_GE(pcm.size(), 8000u) << r.err;  // at least one of the two seconds
+        ASSERT_GE(pcm.size(), 8000u) << r.err;  // at least one of the 1.5 seconds
         pcm.erase(pcm.begin(), pcm.begin() + 800);
         double sum = 0;
         for (int16_t v : pcm) sum += static_cast<double>(v) * v;
         EXPECT_GT(std::sqrt(sum / pcm.size()), 1000.0);
         EXPECT_GT(ToneShare(pcm, 500), 0.5) << "the 500 Hz tone did not survive coding and packing";
     }
+    EXPECT_EQ(cam.Stop(), 0) << "the simulator must end cleanly (sanitizer builds fail it on a leak)";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -314,7 +315,7 @@ void CheckStream(const StreamCase& c) {
     ASSERT_TRUE(cl.PlayTcp());
 
     std::vector<RtpPacket> video, audio;
-    const auto end = Clock::now() + std::chrono::milliseconds(1300);
+    const auto end = Clock::now() + std::chrono::milliseconds(1000);
     while (Clock::now() < end) {
         uint8_t ch = 0;
         std::vector<uint8_t> data;
@@ -343,7 +344,7 @@ void CheckStream(const StreamCase& c) {
             EXPECT_EQ(video[i].timestamp, video[i - 1].timestamp) << i;
         }
     }
-    EXPECT_GE(pictures, 25);  // about 32 in 1.3 s
+    EXPECT_GE(pictures, 18);  // about 25 in 1 s
 
     if (c.jpegQ == 0) {
         // Rebuild the NAL units of the first pictures: SPS, PPS, then an IDR picture in FU-A pieces.
@@ -431,6 +432,7 @@ void CheckStream(const StreamCase& c) {
     std::string reply;
     ASSERT_TRUE(cl.conn.Exchange(req, &reply));
     EXPECT_NE(reply.find("200 OK"), std::string::npos);
+    EXPECT_EQ(cam.Stop(), 0);
 }
 
 TEST(CamsimStream, InterleavedPacketsAreWellFormed) {
@@ -570,13 +572,18 @@ TEST(CamsimFaults, RefuseFirstConnections) {
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
         RtspTestClient c;
-        ASSERT_TRUE(c.Connect(cam.Port()));
+        // The reset may already reach the connect itself; that is a refusal too.
+        const bool connected = c.Connect(cam.Port());
         std::string reply;
-        bool answered = c.Exchange("OPTIONS " + cam.Url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", &reply, 2000);
+        bool answered =
+            connected && c.Exchange("OPTIONS " + cam.Url() + " RTSP/1.0\r\nCSeq: 1\r\n\r\n", &reply, 2000);
         if (i < 2) {
             EXPECT_FALSE(answered);
-            EXPECT_TRUE(c.WaitClosed(2000));
+            if (connected) {
+                EXPECT_TRUE(c.WaitClosed(2000));
+            }
         } else {
+            ASSERT_TRUE(connected);
             EXPECT_TRUE(answered);
             EXPECT_NE(reply.find("200 OK"), std::string::npos);
         }

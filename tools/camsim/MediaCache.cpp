@@ -19,7 +19,11 @@ constexpr size_t kRtpHeader = 12;
 constexpr int kAudioRate = 8000;
 
 struct CodecCtxDeleter {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+    void operator()(AVCodecContext* c) const {
+        // Not every libavcodec release frees this one with the context; freeing it first is safe for all.
+        av_freep(&c->chroma_intra_matrix);
+        avcodec_free_context(&c);
+    }
 };
 struct FrameDeleter {
     void operator()(AVFrame* f) const { av_frame_free(&f); }
