@@ -52,8 +52,8 @@ std::vector<int16_t> ReadFrames(ControlPeer& peer, int count) {
             EXPECT_EQ(VoiceFrameWordCount(reinterpret_cast<const uint8_t*>(frame.data())), 80);
             int16_t out[kVoiceMaxDecodedSamples];
             uint16_t n = 0;
-            EXPECT_EQ(HI_VOICE_DecodeFrame(&dec, reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), out,
-                                           kVoiceMaxDecodedSamples, &n),
+            EXPECT_EQ(HI_VOICE_DecodeFrame(&dec, reinterpret_cast<const uint8_t*>(frame.data()), frame.size(),
+                                           out, kVoiceMaxDecodedSamples, &n),
                       0);
             EXPECT_EQ(n, 320);
             pcm.insert(pcm.end(), out, out + n);
