@@ -5,8 +5,7 @@
 
 namespace kavro {
 
-Event::Event(bool manualReset, bool initiallySignalled)
-    : manual_(manualReset), signalled_(initiallySignalled) {}
+Event::Event(bool manualReset, bool initiallySignalled) : manual_(manualReset), signalled_(initiallySignalled) {}
 
 Event::~Event() = default;
 
