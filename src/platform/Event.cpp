@@ -10,15 +10,13 @@ Event::Event(bool manualReset, bool initiallySignalled) : manual_(manualReset), 
 Event::~Event() = default;
 
 void Event::Set() {
-    std::vector<Waiter*> ws;
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        signalled_ = true;
-        ws = waiters_;
-    }
+    std::lock_guard<std::mutex> g(mutex_);
+    signalled_ = true;
     cv_.notify_all();
-    for (Waiter* w : ws) {
-        std::lock_guard<std::mutex> g(w->m);
+    // Waiters are woken under the event's lock: a waiter of WaitAny removes itself (under the same
+    // lock) before its record goes away, so none is touched after it has left.
+    for (Waiter* w : waiters_) {
+        std::lock_guard<std::mutex> wg(w->m);
         w->woken = true;
         w->cv.notify_all();
     }

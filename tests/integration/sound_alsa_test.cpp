@@ -45,7 +45,8 @@ TEST(SoundAlsa, ToneWrittenIntoTheConduitComesOutOfTheDevice) {
 
     std::string out = SoundReadFile(alsa.OutPath());
     ASSERT_GE(out.size(), tone.size() * 2);
-    EXPECT_EQ(std::memcmp(out.data(), tone.data(), tone.size() * 2), 0) << "played bytes differ from the conduit's";
+    EXPECT_EQ(std::memcmp(out.data(), tone.data(), tone.size() * 2), 0)
+        << "played bytes differ from the conduit's";
     EXPECT_NEAR(SoundDominantFrequency(SoundSamplesFromBytes(out)), 1000.0, 20.0);
 }
 

@@ -15,7 +15,8 @@ namespace kavro_test {
 std::vector<int16_t> SoundTone(double frequencyHz, size_t samples, double amplitude, size_t phaseOffset) {
     std::vector<int16_t> out(samples);
     for (size_t i = 0; i < samples; ++i)
-        out[i] = static_cast<int16_t>(amplitude * std::sin(2.0 * M_PI * frequencyHz * double(i + phaseOffset) / 8000.0));
+        out[i] = static_cast<int16_t>(amplitude *
+                                      std::sin(2.0 * M_PI * frequencyHz * double(i + phaseOffset) / 8000.0));
     return out;
 }
 
@@ -62,15 +63,16 @@ SoundAlsaConfig::SoundAlsaConfig(bool withDevice) {
     dir_ = mkdtemp(tmpl) ? tmpl : "/tmp";
     std::string conf;
     if (withDevice) {
-        conf = "pcm.!default {\n"
-               "  type asym\n"
-               "  playback.pcm { type file slave.pcm { type null } file \"" +
-               OutPath() +
-               "\" format \"raw\" }\n"
-               "  capture.pcm { type file slave.pcm { type null } file \"/dev/null\" infile \"" +
-               InPath() +
-               "\" format \"raw\" }\n"
-               "}\n";
+        conf =
+            "pcm.!default {\n"
+            "  type asym\n"
+            "  playback.pcm { type file slave.pcm { type null } file \"" +
+            OutPath() +
+            "\" format \"raw\" }\n"
+            "  capture.pcm { type file slave.pcm { type null } file \"/dev/null\" infile \"" +
+            InPath() +
+            "\" format \"raw\" }\n"
+            "}\n";
     } else {
         conf = "pcm.!default { type file slave.pcm \"no_such_device\" file \"/dev/null\" }\n";
     }

@@ -13,10 +13,10 @@ TEST(BitRate, KbpsFromCounterDeltas) {
     } cases[] = {
         {0, 0, 0},
         {0, 256000, 2000},
-        {1000, 1000 + 128, 1},          // 1024 bits
-        {1000, 1000 + 127, 0},          // just under 1 kbit
-        {0xFFFFFF00u, 255744u, 2000},   // 256 + 255744 bytes across the wrap
-        {0, 0x40000000u, 0x800000},     // 1 GiB in one period does not wrap the product
+        {1000, 1000 + 128, 1},         // 1024 bits
+        {1000, 1000 + 127, 0},         // just under 1 kbit
+        {0xFFFFFF00u, 255744u, 2000},  // 256 + 255744 bytes across the wrap
+        {0, 0x40000000u, 0x800000},    // 1 GiB in one period does not wrap the product
     };
     for (const Case& c : cases)
         EXPECT_EQ(CBitRate::KbpsFromCounts(c.prev, c.cur), c.kbps) << c.prev << " -> " << c.cur;
