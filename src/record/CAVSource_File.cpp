@@ -131,25 +131,22 @@ void CAVSource_File::ResetConduits() {
 bool CAVSource_File::WriteVideo(const uint8_t* data, size_t size, int endOfFrame, uint32_t retryMs,
                                 bool yieldToSeek) {
     if (size == 0) return true;
-    for (;;) {
-        // Only this thread writes: refused while empty means it can never fit, so it is dropped
-        // rather than retried for ever.
-        const bool wasEmpty = videoConduit->GetDataSize() == 0;
-        if (videoConduit->Write(data, static_cast<int>(size), endOfFrame)) return true;
-        if (wasEmpty || stopRequested) return false;
+    // Every chunk fits an empty conduit (chunks are below 1 MiB); a refused write waits for the
+    // display to make room.
+    while (!videoConduit->Write(data, static_cast<int>(size), endOfFrame)) {
+        if (stopRequested) return false;
         if (yieldToSeek && client->replaySeekPending) return false;
         SleepMs(retryMs);
     }
+    return true;
 }
 
 void CAVSource_File::WriteAudio(const void* data, size_t size, uint32_t retryMs) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
         const size_t n = size < kAudioPiece ? size : kAudioPiece;
-        for (;;) {
-            const bool wasEmpty = audioConduit->GetDataSize() == 0;
-            if (audioConduit->Write(p, static_cast<int>(n), 0)) break;
-            if (wasEmpty || stopRequested) return;
+        while (!audioConduit->Write(p, static_cast<int>(n), 0)) {
+            if (stopRequested) return;
             SleepMs(retryMs);
         }
         p += n;
