@@ -21,8 +21,10 @@ namespace {
 using test::WaitUntil;
 
 std::vector<uint8_t> Rtp(std::vector<uint8_t> payload, bool marker = false) {
-    std::vector<uint8_t> p = {0x80, static_cast<uint8_t>(marker ? 0xE0 : 0x60), 0, 1, 0, 0, 0, 9, 1, 2, 3, 4};
-    p.insert(p.end(), payload.begin(), payload.end());
+    const uint8_t header[12] = {0x80, static_cast<uint8_t>(marker ? 0xE0 : 0x60), 0, 1, 0, 0, 0, 9, 1, 2, 3, 4};
+    std::vector<uint8_t> p(header, header + sizeof header);
+    p.resize(sizeof header + payload.size());
+    std::copy(payload.begin(), payload.end(), p.begin() + sizeof header);
     return p;
 }
 
