@@ -315,8 +315,10 @@ void CheckStream(const StreamCase& c) {
     ASSERT_TRUE(cl.PlayTcp());
 
     std::vector<RtpPacket> video, audio;
-    const auto end = Clock::now() + std::chrono::milliseconds(1000);
-    while (Clock::now() < end) {
+    // About a second of stream: counted in pictures, so a loaded machine only makes it slower.
+    int ends = 0;
+    const auto end = Clock::now() + std::chrono::seconds(8);
+    while ((ends < 25 || audio.size() < 25) && Clock::now() < end) {
         uint8_t ch = 0;
         std::vector<uint8_t> data;
         ASSERT_TRUE(cl.conn.ReadFrame(&ch, &data, 2000));
@@ -325,10 +327,11 @@ void CheckStream(const StreamCase& c) {
         RtpPacket p;
         ASSERT_TRUE(ParseRtp(data.data(), data.size(), &p));
         ASSERT_TRUE(ch == 0 || ch == 2) << int(ch);
+        if (ch == 0 && p.marker) ++ends;
         (ch == 0 ? video : audio).push_back(std::move(p));
     }
-    ASSERT_GT(video.size(), 10u);
-    ASSERT_GT(audio.size(), 10u);
+    ASSERT_GE(ends, 25);
+    ASSERT_GE(audio.size(), 25u);
 
     // Video: consecutive numbers, one time stamp per picture, 3600 ticks apart, marker at its end.
     int pictures = 0;
@@ -344,7 +347,7 @@ void CheckStream(const StreamCase& c) {
             EXPECT_EQ(video[i].timestamp, video[i - 1].timestamp) << i;
         }
     }
-    EXPECT_GE(pictures, 18);  // about 25 in 1 s
+    EXPECT_GE(pictures, 24);
 
     if (c.jpegQ == 0) {
         // Rebuild the NAL units of the first pictures: SPS, PPS, then an IDR picture in FU-A pieces.
@@ -610,21 +613,26 @@ TEST(CamsimFaults, StopVideoAfterKeepsAudio) {
     LibraryStyleClient cl;
     ASSERT_TRUE(StartClient(cam, &cl));
     ASSERT_TRUE(cl.PlayTcp());
-    const auto start = Clock::now();
-    int early[4] = {0}, late[4] = {0};
-    while (Clock::now() - start < std::chrono::milliseconds(2200)) {
+    // Judged by RTP time, so a slow reader on a loaded machine sees the same result.
+    int pictures = 0;
+    uint32_t firstAudio = 0, lastAudio = 0;
+    size_t audioPackets = 0;
+    const auto end = Clock::now() + std::chrono::milliseconds(2500);
+    while (Clock::now() < end) {
         uint8_t ch = 0;
         std::vector<uint8_t> data;
         ASSERT_TRUE(cl.conn.ReadFrame(&ch, &data, 2000));
-        ASSERT_LT(ch, 4);
-        auto at = Clock::now() - start;
-        if (at < std::chrono::milliseconds(800)) ++early[ch];
-        if (at > std::chrono::milliseconds(1400)) ++late[ch];
+        RtpPacket p;
+        ASSERT_TRUE(ParseRtp(data.data(), data.size(), &p));
+        if (ch == 0 && p.marker) ++pictures;
+        if (ch == 2) {
+            if (audioPackets++ == 0) firstAudio = p.timestamp;
+            lastAudio = p.timestamp;
+        }
     }
-    EXPECT_GT(early[0], 0);
-    EXPECT_GT(early[2], 0);
-    EXPECT_EQ(late[0], 0) << "video must have stopped";
-    EXPECT_GT(late[2], 20) << "audio goes on";
+    EXPECT_GE(pictures, 20);
+    EXPECT_LE(pictures, 27) << "video must stop after one second (25 pictures)";
+    EXPECT_GE(lastAudio - firstAudio, 8000u * 3 / 2) << "audio goes on";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -698,6 +706,7 @@ TEST(CamsimLoad, ManyClientsAndAStalledOne) {
     stalled.url = cam.Url("1");
     ASSERT_TRUE(stalled.conn.Connect(cam.Port(), 2000, 4096));
     ASSERT_TRUE(stalled.PlayTcp());
+    const auto stallStart = Clock::now();
 
     constexpr int kClients = 8;
     std::atomic<int> pictures[kClients];
@@ -708,8 +717,8 @@ TEST(CamsimLoad, ManyClientsAndAStalledOne) {
             LibraryStyleClient cl;
             if (!StartClient(cam, &cl) || !cl.PlayTcp()) return;
             int n = 0;
-            const auto end = Clock::now() + std::chrono::milliseconds(2000);
-            while (Clock::now() < end) {
+            const auto end = Clock::now() + std::chrono::seconds(8);
+            while (n < 40 && Clock::now() < end) {
                 uint8_t ch = 0;
                 std::vector<uint8_t> data;
                 if (!cl.conn.ReadFrame(&ch, &data, 2000)) break;
@@ -720,8 +729,10 @@ TEST(CamsimLoad, ManyClientsAndAStalledOne) {
         });
     }
     for (auto& t : threads) t.join();
-    for (int i = 0; i < kClients; ++i) EXPECT_GE(pictures[i].load(), 40) << "client " << i;  // 50 due
+    for (int i = 0; i < kClients; ++i) EXPECT_GE(pictures[i].load(), 40) << "client " << i;
 
+    // Three seconds of stall (over 5 MB) overflow the simulator's queue for this client.
+    std::this_thread::sleep_until(stallStart + std::chrono::seconds(3));
     // The stalled client's backlog holds only whole frames, with whole packets left out.
     ASSERT_TRUE(stalled.conn.Sock().SetRecvBuffer(1 << 20));
     int gaps = 0;
