@@ -30,7 +30,13 @@ const char kUsage[] =
     "  --realm TEXT             Digest realm (camsim)\n"
     "  --nonce TEXT             Digest nonce (random)\n"
     "  --session-id TEXT        session identifier to hand out (random digits)\n"
-    "  --log FILE               append one line per request received\n";
+    "  --log FILE               append one line per request received\n"
+    "  --motion-every MS        push a motion event (regions 0 and 3) to event connections\n"
+    "  --alarm-every MS         push an alarm event (value 1) to event connections\n"
+    "  --mctp-no-reply          take camera commands but never answer them\n"
+    "  --talk-two-way           agree to send sound back on talk connections (a tone)\n"
+    "  --talk-record FILE       append the decoded talk sound (raw 16-bit 8000 Hz)\n"
+    "  --talk-drop-after N      close a talk connection after N received frames\n";
 
 bool ParseDouble(const char* s, double* out) {
     char* end = nullptr;
@@ -81,6 +87,10 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             o->banner = false;
         } else if (a == "--auth-basic-first") {
             o->authBasicFirst = true;
+        } else if (a == "--mctp-no-reply") {
+            o->mctpNoReply = true;
+        } else if (a == "--talk-two-way") {
+            o->talkTwoWay = true;
         } else if (!value(&v)) {
             return false;
         } else if (a == "--port") {
@@ -159,6 +169,15 @@ bool ParseOptions(int argc, char** argv, Options* o) {
             ok = !o->sessionId.empty() && o->sessionId.find_first_of(" ;\r\n\t") == std::string::npos;
         } else if (a == "--log") {
             o->logPath = v;
+        } else if (a == "--motion-every") {
+            ok = ParseInt(v, 1, 3600000, &o->motionEveryMs);
+        } else if (a == "--alarm-every") {
+            ok = ParseInt(v, 1, 3600000, &o->alarmEveryMs);
+        } else if (a == "--talk-record") {
+            o->talkRecordPath = v;
+            ok = !o->talkRecordPath.empty();
+        } else if (a == "--talk-drop-after") {
+            ok = ParseInt(v, 1, 1000000000, &o->talkDropAfter);
         } else {
             std::fprintf(stderr, "camsim: unknown option %s\n%s", a.c_str(), kUsage);
             return false;

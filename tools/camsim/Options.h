@@ -35,6 +35,14 @@ struct Options {
     std::string nonce;      // empty: random per run
     std::string sessionId;  // empty: random digits per session
     std::string logPath;
+
+    // Camera commands, events and talk.
+    int motionEveryMs = 0;  // 0: no pushed motion events
+    int alarmEveryMs = 0;   // 0: no pushed alarm events
+    bool mctpNoReply = false;
+    bool talkTwoWay = false;
+    std::string talkRecordPath;
+    int talkDropAfter = 0;  // 0: never
 };
 
 // Parses argv; on error or --help writes to stderr and returns false.

@@ -12,6 +12,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "MctpEvents.h"
+#include "MctpHandler.h"
 #include "MediaCache.h"
 #include "Options.h"
 #include "RequestLog.h"
@@ -101,17 +103,24 @@ int main(int argc, char** argv) {
         context.log = options.logPath.empty() ? nullptr : &log;
         context.udpPort = udpPort;
 
-        Server server(context);
+        MctpSettings mctpSettings;
+        MctpEvents mctpEvents(options.motionEveryMs, options.alarmEveryMs, &mctpSettings, context.log);
+        Server server(context);  // after the MCTP state: its connections use it
         // Further protocols on the same port (camera commands, events, talk) add a route here.
         server.AddRoute({"rtsp", &RtspHandler::IsRtspLine,
                          [](const ServerContext& c) { return std::make_unique<RtspHandler>(c); }});
+        server.AddRoute({"mctp", &MctpHandler::IsMctpLine, [&](const ServerContext& c) {
+                             return std::make_unique<MctpHandler>(c, &mctpSettings, &mctpEvents);
+                         }});
         if (!server.Listen(options.port)) {
             rc = 1;
         } else {
             std::printf("PORT %u\n", server.Port());
             std::fflush(stdout);
             streamer.Start();
+            mctpEvents.Start();
             server.Run(g_stop);  // ends every connection before it returns
+            mctpEvents.Stop();
             streamer.Stop();
         }
     }
