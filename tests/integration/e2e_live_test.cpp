@@ -1,5 +1,7 @@
 // Live streams through the C interface only, from the camera simulator and from GStreamer's RTSP
 // server, over both transports: connection, measured rates, sound, and keep-alive.
+#include "support/e2e_live.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,7 +14,6 @@
 #include "kavro.h"
 #include "support/camsim_process.h"
 #include "support/e2e_gst_server.h"
-#include "support/e2e_live.h"
 #include "support/sound_support.h"
 
 namespace {
@@ -110,9 +111,10 @@ TEST_P(E2eLive, ConnectsMeasuresRatesAndPlaysSound) {
         size_t p = d.find("Server:");
         return p == std::string::npos ? std::string("-") : d.substr(p, d.find('\r', p) - p);
     }();
-    std::printf("[ rates    ] %s: library %.1f kbps %.1f fps (kbps/fps samples:%s); reference %.1f kbps "
-                "%.1f fps; %s\n",
-                c.name, lib.kbps, lib.fps, samples.c_str(), refKbps, refFps, server_header.c_str());
+    std::printf(
+        "[ rates    ] %s: library %.1f kbps %.1f fps (kbps/fps samples:%s); reference %.1f kbps "
+        "%.1f fps; %s\n",
+        c.name, lib.kbps, lib.fps, samples.c_str(), refKbps, refFps, server_header.c_str());
     ASSERT_FALSE(lib.kbpsSamples.empty());
     EXPECT_NEAR(lib.fps, kStreamFps, 3.0) << samples;
     EXPECT_NEAR(refFps, kStreamFps, 3.0);

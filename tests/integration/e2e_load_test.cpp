@@ -58,7 +58,8 @@ TEST_P(E2eLoad, SixteenClientsStreamAtOnce) {
         EXPECT_NE(0u, handles.back()) << "client " << i;
     }
     for (int i = 0; i < kClients; ++i)
-        EXPECT_TRUE(log.WaitFor(handles[i], 1, 0, 15000)) << "client " << i << "; " << log.Describe(handles[i]);
+        EXPECT_TRUE(log.WaitFor(handles[i], 1, 0, 15000))
+            << "client " << i << "; " << log.Describe(handles[i]);
 
     // Each client must be decoding pictures; the meter reports once a second.
     std::vector<int32_t> fps(kClients, 0);

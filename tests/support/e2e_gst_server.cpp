@@ -82,11 +82,11 @@ GstRtspServerProcess::GstRtspServerProcess(const GstServerOptions& o) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const std::string script(kServerScript), fps = std::to_string(o.fps),
-        kbps = std::to_string(o.bitrateKbps), tone = std::to_string(o.toneHz),
+    const std::string script(kServerScript),
+        fps = std::to_string(o.fps), kbps = std::to_string(o.bitrateKbps), tone = std::to_string(o.toneHz),
         timeout = std::to_string(o.sessionTimeoutSec);
-    const char* argv[] = {kPython,     "-c",         script.c_str(),  fps.c_str(), kbps.c_str(),
-                          tone.c_str(), timeout.c_str(), nullptr};
+    const char* argv[] = {kPython,      "-c",         script.c_str(),  fps.c_str(),
+                          kbps.c_str(), tone.c_str(), timeout.c_str(), nullptr};
     int rc = posix_spawn(&pid_, kPython, &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);

@@ -138,18 +138,19 @@ bool E2eStreamCounter::Start(uint16_t port, const std::string& path, std::string
     if (!base.empty() && base.back() != '/') base += '/';
     const std::string track = control.rfind("rtsp://", 0) == 0 ? control : base + control;
     std::string reply;
-    if (!client_.Exchange("SETUP " + track +
-                              " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
-                          &reply) ||
+    if (!client_.Exchange(
+            "SETUP " + track +
+                " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
+            &reply) ||
         reply.find(" 200 ") == std::string::npos) {
         *error = "SETUP " + track + ": " + reply;
         return false;
     }
     std::string session = HeaderValue(reply, "Session");
     session = session.substr(0, session.find(';'));
-    if (!client_.Exchange("PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session +
-                              "\r\nRange: npt=0.000-\r\n\r\n",
-                          &reply) ||
+    if (!client_.Exchange(
+            "PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\nRange: npt=0.000-\r\n\r\n",
+            &reply) ||
         reply.find(" 200 ") == std::string::npos) {
         *error = "PLAY: " + reply;
         return false;

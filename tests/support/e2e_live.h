@@ -3,9 +3,9 @@
 // library's callback, and a plain RTSP client over TCP that counts what a server sends.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <condition_variable>
 #include <string>
 #include <thread>
 #include <vector>
