@@ -58,8 +58,9 @@ public:
             Feed(data, length);
             // The parser only knows a picture is complete when the next one starts; an access
             // unit delimiter tells it now, so the picture leaves without waiting a frame interval.
-            static const uint8_t kDelimiter[] = {0, 0, 0, 1, 9, 0xF0};
-            if (endOfPicture) Feed(kDelimiter, sizeof kDelimiter);
+            // The parser reads past the end of its input: the padding keeps that inside the array.
+            static const uint8_t kDelimiter[6 + AV_INPUT_BUFFER_PADDING_SIZE] = {0, 0, 0, 1, 9, 0xF0};
+            if (endOfPicture) Feed(kDelimiter, 6);
         }
         if (broken_) return kH264DecRecreate;
 
