@@ -1,9 +1,11 @@
 #include "codec/H264Decoder.h"
 
 #include <climits>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "codec/PictureOutput.h"
 
@@ -55,7 +57,12 @@ public:
     int32_t Frame(const uint8_t* data, uint32_t length, DecodedPicture* out, bool endOfPicture) {
         if (!out) return kH264DecEnd;
         if (data && length > 0) {
-            Feed(data, length);
+            // The parser reads up to the padding size past its input; callers' buffers are not padded.
+            if (padded_.size() < length + size_t(AV_INPUT_BUFFER_PADDING_SIZE))
+                padded_.assign(length + size_t(AV_INPUT_BUFFER_PADDING_SIZE), 0);
+            std::memcpy(padded_.data(), data, length);
+            std::memset(padded_.data() + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+            Feed(padded_.data(), length);
             // The parser only knows a picture is complete when the next one starts; an access
             // unit delimiter tells it now, so the picture leaves without waiting a frame interval.
             // The parser reads past the end of its input: the padding keeps that inside the array.
@@ -159,6 +166,7 @@ private:
     AVPacket* packet_ = nullptr;
     AVFrame* frame_ = nullptr;
     std::deque<AVFrame*> queued_;
+    std::vector<uint8_t> padded_;
     PictureOutput picture_;
     size_t pending_ = 0;
     bool broken_ = false;
