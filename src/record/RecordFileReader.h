@@ -5,13 +5,9 @@
 #include <memory>
 #include <vector>
 
-namespace kavro {
+#include "record/RecordFile.h"
 
-// One key picture of a record file: where its chunk header starts and its time stamp (ms).
-struct RecordIndexEntry {
-    uint64_t offset = 0;
-    uint32_t timestamp = 0;
-};
+namespace kavro {
 
 // The 12-byte header in front of each chunk, already taken apart.
 struct RecordChunkHeader {
