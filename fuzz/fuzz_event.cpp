@@ -2,7 +2,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <memory>
 
 #include "FuzzSupport.h"
 #include "api/ClientHandle.h"

@@ -20,7 +20,8 @@ void TouchPicture(const DecodedPicture& p) {
         p.y[r * p.yStride] = 0;  // callers may rewrite planes in place
     }
     for (int r = 0; r < (p.height + 1) / 2; ++r) {
-        for (int c = 0; c < (p.width + 1) / 2; ++c) sum = sum + p.u[r * p.uvStride + c] + p.v[r * p.uvStride + c];
+        for (int c = 0; c < (p.width + 1) / 2; ++c)
+            sum = sum + p.u[r * p.uvStride + c] + p.v[r * p.uvStride + c];
     }
 }
 
@@ -28,9 +29,12 @@ bool Drain(H264Decoder* dec) {
     for (int i = 0; i < 64; ++i) {
         DecodedPicture pic;
         int32_t r = Hi264DecFrame(dec, nullptr, 0, 0, &pic, 0);
-        if (r == kH264DecPicture) TouchPicture(pic);
-        else if (r == kH264DecRecreate) return false;
-        else if (r != kH264DecAskAgain) return true;
+        if (r == kH264DecPicture)
+            TouchPicture(pic);
+        else if (r == kH264DecRecreate)
+            return false;
+        else if (r != kH264DecAskAgain)
+            return true;
     }
     abort();  // repeated calls without input must end
 }
@@ -41,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
     const int width = in.Byte() % 64 * 16;
     const int height = in.Byte() % 48 * 16;
-    const H264DecCreateRecord record = MakeH264DecCreateRecord(width, height, static_cast<int32_t>(in.Word()) * 100);
+    const H264DecCreateRecord record =
+        MakeH264DecCreateRecord(width, height, static_cast<int32_t>(in.Word()) * 100);
     H264Decoder* dec = Hi264DecCreate(&record);
     if (dec == nullptr) return 0;
     const uint8_t* piece;

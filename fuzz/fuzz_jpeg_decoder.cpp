@@ -19,7 +19,8 @@ void TouchPicture(const DecodedPicture& p) {
         p.y[r * p.yStride] = 0;
     }
     for (int r = 0; r < (p.height + 1) / 2; ++r) {
-        for (int c = 0; c < (p.width + 1) / 2; ++c) sum = sum + p.u[r * p.uvStride + c] + p.v[r * p.uvStride + c];
+        for (int c = 0; c < (p.width + 1) / 2; ++c)
+            sum = sum + p.u[r * p.uvStride + c] + p.v[r * p.uvStride + c];
     }
 }
 
@@ -40,8 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         memcpy(frame.get(), piece, length);
         DecodedPicture pic;
         int32_t r = HiMJPEGDecFrame(dec, frame.get(), static_cast<uint32_t>(length), 0, &pic, 0);
-        if (r == kMjpegDecPicture) TouchPicture(pic);
-        else if (r != kMjpegDecDropped) abort();
+        if (r == kMjpegDecPicture)
+            TouchPicture(pic);
+        else if (r != kMjpegDecDropped)
+            abort();
     }
     HiMJPEGDecDestroy(dec);
     return 0;

@@ -9,7 +9,6 @@
 #include "FuzzSupport.h"
 #include "api/ClientHandle.h"
 #include "conduit/CBufferConduit.h"
-#include "record/RecordFileReader.h"
 #include "source/RtpAudioDepacketizer.h"
 
 using namespace kavro;
@@ -51,13 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (record) {
         source.StopRecord();
-        RecordFileReader reader;
-        if (!reader.Open(path.c_str())) abort();
-        for (;;) {
-            RecordFileReader::Read r = reader.ReadChunk();
-            if (r == RecordFileReader::Read::kTruncated) abort();
-            if (r == RecordFileReader::Read::kEnd) break;
-        }
+        fuzz::CheckRecordFile(path);
         unlink(path.c_str());
     }
     return 0;

@@ -8,7 +8,6 @@
 #include "FuzzSupport.h"
 #include "api/ClientHandle.h"
 #include "conduit/CBufferConduit.h"
-#include "record/RecordFileReader.h"
 #include "source/RtpVideoDepacketizer.h"
 
 using namespace kavro;
@@ -24,18 +23,6 @@ void DrainIfFull(CBufferConduit& conduit, std::vector<uint8_t>& frame) {
             conduit.Reset();  // a partial frame larger than the rest of the buffer
             break;
         }
-    }
-}
-
-// Every chunk the writer produced must read back whole.
-void CheckRecordFile(const std::string& path) {
-    RecordFileReader reader;
-    if (!reader.Open(path.c_str())) abort();
-    for (;;) {
-        RecordFileReader::Read r = reader.ReadChunk();
-        if (r == RecordFileReader::Read::kTruncated) abort();
-        if (r == RecordFileReader::Read::kEnd) break;
-        if (reader.DataSize() != reader.Header().length()) abort();
     }
 }
 
@@ -61,8 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fuzz::TempPath("video.rec");
     snprintf(client.recordPath, sizeof client.recordPath, "%s", path.c_str());
 
-    RtpVideoDepacketizer d(&client, &video, &source,
-                           mode & 4 ? RtpVideoDepacketizer::kJpegTypeTcp : RtpVideoDepacketizer::kJpegTypeUdp);
+    RtpVideoDepacketizer d(
+        &client, &video, &source,
+        mode & 4 ? RtpVideoDepacketizer::kJpegTypeTcp : RtpVideoDepacketizer::kJpegTypeUdp);
     if (!d.Prepare()) abort();
     d.BeginRun();
     if (record && source.StartRecord() != 1) abort();
@@ -83,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (record) {
         source.StopRecord();
-        CheckRecordFile(path);
+        fuzz::CheckRecordFile(path);
         unlink(path.c_str());
     }
     return 0;

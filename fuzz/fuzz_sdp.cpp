@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (codec != 0xEE && codec != 1 && codec != 2 && (codec < 4 || codec > 7)) abort();
 
     int32_t w = -5, h = -5, fps = -5, rate = -5;
-    if (!SdpServerBanner(text.c_str(), &w, &h, &fps, &rate) && (w != -5 || h != -5 || fps != -5 || rate != -5))
+    if (!SdpServerBanner(text.c_str(), &w, &h, &fps, &rate) &&
+        (w != -5 || h != -5 || fps != -5 || rate != -5))
         abort();  // all four or none
 
     // Exactly sized heap buffers so that any write past the stated capacity is caught.
@@ -59,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     char response[257];
     memset(response, 'x', sizeof response);
-    if (DigestResponse(fields[0], fields[1], fields[2], response, fields[3], fields[4], fields[5]) != nullptr) {
+    if (DigestResponse(fields[0], fields[1], fields[2], response, fields[3], fields[4], fields[5]) !=
+        nullptr) {
         if (strlen(response) != 32 || response[256] != 'x') abort();
         for (int i = 0; i < 32; ++i)
             if (!strchr("0123456789abcdef", response[i])) abort();

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const size_t n = strlen(line.get());
             if (n >= cap) abort();
             if (n > 0 && memcmp(line.get(), text.c_str() + consumed, n) != 0) abort();
-            const char* end = static_cast<const char*>(memchr(text.c_str() + consumed, '\n', textLength - consumed));
+            const char* end =
+                static_cast<const char*>(memchr(text.c_str() + consumed, '\n', textLength - consumed));
             consumed = end ? static_cast<size_t>(end - text.c_str()) + 1 : textLength;
             if (++read > lines) abort();
         }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -161,6 +162,26 @@ TEST_F(H264Test, StreamInPiecesOfAnySizeGivesEveryPictureInOrder) {
             ++n;
         });
         // The last picture is only known complete when more data follows it.
+        EXPECT_GE(n, kFrames - 1);
+    }
+}
+
+// Each piece in a buffer of exactly its size: the decoder must not read past it (the library
+// underneath reads ahead unless given padding).
+TEST_F(H264Test, PiecesInBuffersOfTheirOwnSizeAreNotReadPast) {
+    for (size_t piece : {size_t(5), size_t(300), stream_.size()}) {
+        SCOPED_TRACE("piece " + std::to_string(piece));
+        Hi264DecDestroy(dec_);
+        auto rec = MakeH264DecCreateRecord(kWidth, kHeight, 512);
+        dec_ = Hi264DecCreate(&rec);
+        ASSERT_NE(dec_, nullptr);
+        int n = 0;
+        for (size_t pos = 0; pos < stream_.size(); pos += piece) {
+            size_t len = std::min(piece, stream_.size() - pos);
+            std::unique_ptr<uint8_t[]> own(new uint8_t[len]);
+            std::copy(stream_.begin() + long(pos), stream_.begin() + long(pos + len), own.get());
+            Feed(own.get(), len, len, [&](const DecodedPicture&) { ++n; });
+        }
         EXPECT_GE(n, kFrames - 1);
     }
 }
