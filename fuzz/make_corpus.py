@@ -149,3 +149,9 @@ avi = b"RIFF" + struct.pack("<I", len(avi)) + avi
 assert avi[336:347] == b"TessaraVine", avi[330:350]
 put("fuzz_avi_reader", "two_frames", avi + b"\x00\x03")
 put("fuzz_avi_reader", "seek", avi + b"\x05\x01")
+
+# --- interleaved TCP connection: frames, a keep-alive reply between them, garbage
+frames = b"".join(b"$" + bytes([ch]) + struct.pack(">H", len(p)) + p for ch, p in ((0, pkts[0]), (2, rtp(bytes(160), pt=8)), (0, pkts[1])))
+reply = b"RTSP/1.0 200 OK\r\nCSeq: 9\r\nSession: 1234\r\n\r\n"
+put("fuzz_interleaved", "frames_reply", b"\x01\x00\x07" + pieces(frames[:30]) + frames[30:] + reply + frames)
+put("fuzz_interleaved", "small_capacity", b"\x00\x04\xfd" + pieces(b"") + b"junk$" + frames + b"$\x05\x00\x10")
