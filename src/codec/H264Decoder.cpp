@@ -27,6 +27,8 @@ std::mutex& CreationLock() {
 constexpr size_t kMaxPendingBytes = 8u << 20;
 // Pictures kept when the decoder had output ready before it took the next packet.
 constexpr size_t kMaxQueuedFrames = 16;
+// Input is copied into the padded buffer in slices of at most this size.
+constexpr size_t kFeedSlice = 1u << 20;
 
 }  // namespace
 
@@ -89,17 +91,38 @@ public:
     }
 
 private:
+    // The parser reads up to AV_INPUT_BUFFER_PADDING_SIZE bytes past what it is given, so the
+    // caller's bytes go through a zero-padded copy, one bounded slice at a time.
     void Feed(const uint8_t* data, uint32_t length) {
         size_t left = length;
         while (left > 0 && !broken_) {
-            int chunk = left > size_t(INT_MAX / 2) ? INT_MAX / 2 : static_cast<int>(left);
+            size_t slice = left < kFeedSlice ? left : kFeedSlice;
+            if (!FeedSlice(data, slice)) return;
+            data += slice;
+            left -= slice;
+        }
+    }
+
+    // false when the rest of the input is to be dropped.
+    bool FeedSlice(const uint8_t* source, size_t length) {
+        try {
+            padded_.assign(source, source + length);
+            padded_.resize(length + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+        } catch (const std::bad_alloc&) {
+            broken_ = true;
+            return false;
+        }
+        const uint8_t* data = padded_.data();
+        size_t left = length;
+        while (left > 0 && !broken_) {
+            int chunk = static_cast<int>(left);
             uint8_t* pktData = nullptr;
             int pktSize = 0;
             int used = av_parser_parse2(parser_, ctx_, &pktData, &pktSize, data, chunk, AV_NOPTS_VALUE,
                                         AV_NOPTS_VALUE, 0);
             if (used < 0 || used > chunk) {
                 ResetParser();
-                return;
+                return false;
             }
             data += used;
             left -= size_t(used);
@@ -110,8 +133,9 @@ private:
             } else if (pending_ > kMaxPendingBytes) {
                 ResetParser();
             }
-            if (used == 0 && pktSize == 0) break;  // parser made no progress; drop the rest
+            if (used == 0 && pktSize == 0) return false;  // parser made no progress; drop the rest
         }
+        return true;
     }
 
     void Send(uint8_t* data, int size) {

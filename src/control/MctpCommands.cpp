@@ -36,6 +36,8 @@ struct Request {
         }
         length += static_cast<size_t>(n);
     }
+    // Fixed text goes through "%s", never as the format itself.
+    void Append(const char* text) { Append("%s", text); }
 };
 
 bool Exchange(ClientHandle* client, const MctpTimeouts& t, const Request& request, MctpReply& reply) {

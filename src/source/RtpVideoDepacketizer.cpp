@@ -95,7 +95,8 @@ void RtpVideoDepacketizer::InjectParameterSets() {
         size_t end = start;
         while (end + 3 <= n && !(p[end] == 0 && p[end + 1] == 0 && p[end + 2] == 1)) ++end;
         if (end + 3 > n) end = n;
-        if (end > start) HandleNal(p + start, end - start, false);
+        // A picture among them would ask for the sets again, without end: only the sets go.
+        if (end > start && (p[start] & 0x1F) != 5) HandleNal(p + start, end - start, false);
         i = end;
     }
 }

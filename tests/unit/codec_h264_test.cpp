@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -161,6 +162,41 @@ TEST_F(H264Test, StreamInPiecesOfAnySizeGivesEveryPictureInOrder) {
             ++n;
         });
         // The last picture is only known complete when more data follows it.
+        EXPECT_GE(n, kFrames - 1);
+    }
+}
+
+// Each piece in a buffer of exactly its size: the decoder must not read past it (the library
+// underneath reads ahead unless given padding). Whole NAL units as pieces, as the depacketizer
+// writes them, are what reaches past the end.
+TEST_F(H264Test, PiecesInBuffersOfTheirOwnSizeAreNotReadPast) {
+    std::vector<size_t> unitStarts;
+    for (size_t i = 0; i + 3 < stream_.size(); ++i)
+        if (stream_[i] == 0 && stream_[i + 1] == 0 && stream_[i + 2] == 1)
+            unitStarts.push_back(i > 0 && stream_[i - 1] == 0 ? i - 1 : i);
+    unitStarts.push_back(stream_.size());
+    struct Cut {
+        const char* name;
+        std::vector<size_t> ends;
+    };
+    std::vector<Cut> cuts = {{"nal units", {unitStarts.begin() + 1, unitStarts.end()}}, {"5 bytes", {}}};
+    for (size_t e = 5; e < stream_.size(); e += 5) cuts[1].ends.push_back(e);
+    cuts[1].ends.push_back(stream_.size());
+    for (const Cut& cut : cuts) {
+        SCOPED_TRACE(cut.name);
+        Hi264DecDestroy(dec_);
+        auto rec = MakeH264DecCreateRecord(kWidth, kHeight, 512);
+        dec_ = Hi264DecCreate(&rec);
+        ASSERT_NE(dec_, nullptr);
+        int n = 0;
+        size_t pos = 0;
+        for (size_t end : cut.ends) {
+            size_t len = end - pos;
+            std::unique_ptr<uint8_t[]> own(new uint8_t[len]);
+            std::copy(stream_.begin() + long(pos), stream_.begin() + long(end), own.get());
+            Feed(own.get(), len, len, [&](const DecodedPicture&) { ++n; });
+            pos = end;
+        }
         EXPECT_GE(n, kFrames - 1);
     }
 }

@@ -231,6 +231,36 @@ TEST_F(DepacketizerTest, ParameterSetsFromTheDescriptionPrecedeAnIdrWithoutInBan
     EXPECT_EQ(3u, source.recordIndex.size());
 }
 
+// A description whose sets hold a picture (IDR) must not make each IDR ask for the sets again:
+// only SPS and PPS are put in front.
+TEST_F(DepacketizerTest, PictureAmongTheDescriptionsSetsIsNotInjected) {
+    struct Case {
+        const char* name;
+        Bytes sets;
+        Bytes expectStart;  // of the frame the IDR packet ends
+    };
+    const Case cases[] = {
+        {"idr only", {0, 0, 0, 1, 0x65, 7, 7}, {0, 0, 1, 0x65}},
+        {"sps idr pps",
+         {0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x65, 7, 0, 0, 0, 1, 0x68, 9},
+         {0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 9, 0, 0, 1, 0x65}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        video.Reset();
+        RtpVideoDepacketizer d(&client, &video, &source, RtpVideoDepacketizer::kJpegTypeUdp);
+        ASSERT_TRUE(d.Prepare());
+        d.SetParameterSets(c.sets.data(), c.sets.size());
+        d.BeginRun();
+        Bytes idr = Rtp(Nal(0x65, 30, 8), true);
+        d.HandlePacket(idr.data(), idr.size());
+        Bytes frame = ReadFrame();
+        ASSERT_EQ(c.expectStart.size() + 30, frame.size());
+        EXPECT_EQ(c.expectStart,
+                  Bytes(frame.begin(), frame.begin() + static_cast<long>(c.expectStart.size())));
+    }
+}
+
 Bytes JpegPacket(uint32_t offset, uint8_t type, uint8_t q, const Bytes& tables, const Bytes& data,
                  bool marker) {
     Bytes payload{0,
