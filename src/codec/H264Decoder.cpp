@@ -59,16 +59,10 @@ public:
     int32_t Frame(const uint8_t* data, uint32_t length, DecodedPicture* out, bool endOfPicture) {
         if (!out) return kH264DecEnd;
         if (data && length > 0) {
-            // The parser reads up to the padding size past its input; callers' buffers are not padded.
-            if (padded_.size() < length + size_t(AV_INPUT_BUFFER_PADDING_SIZE))
-                padded_.assign(length + size_t(AV_INPUT_BUFFER_PADDING_SIZE), 0);
-            std::memcpy(padded_.data(), data, length);
-            std::memset(padded_.data() + length, 0, AV_INPUT_BUFFER_PADDING_SIZE);
-            Feed(padded_.data(), length);
+            Feed(data, length);
             // The parser only knows a picture is complete when the next one starts; an access
             // unit delimiter tells it now, so the picture leaves without waiting a frame interval.
-            // The parser reads past the end of its input: the padding keeps that inside the array.
-            static const uint8_t kDelimiter[6 + AV_INPUT_BUFFER_PADDING_SIZE] = {0, 0, 0, 1, 9, 0xF0};
+            static const uint8_t kDelimiter[] = {0, 0, 0, 1, 9, 0xF0};
             if (endOfPicture) Feed(kDelimiter, 6);
         }
         if (broken_) return kH264DecRecreate;
