@@ -147,7 +147,8 @@ TEST_F(LiveSource, StreamsVideoAndSoundUntilStopped) {
         bool teardown = false, registration = false;
         for (const auto& r : log) {
             if (r.method == "TEARDOWN") teardown = true;
-            if (r.method == "UNKNOWN") registration = true;
+            if (r.method == "MCTP" && !r.headers.empty() && r.headers[0].first.rfind("CMD:ALIVE", 0) == 0)
+                registration = true;
         }
         EXPECT_TRUE(teardown);
         // The event channel is tried unless the address is a full URL.
