@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds twice (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer)
-# and runs every test suite in both builds.
+# Installs what is needed, runs each fuzz target briefly on its committed corpus, builds twice (plain,
+# and with AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test suite in both builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
+echo "== fuzz targets =="
+bash fuzz/run.sh "${KAVRO_FUZZ_SECONDS:-10}"
 for kind in plain sanitize; do
   dir=build-ci-$kind
   sanitize=OFF
