@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "codec/JpegTables.h"
+
 namespace kavro {
 
 // Results of EncodeJpeg. Anything but kJpegOk means nothing usable is in the output area.
@@ -25,7 +27,7 @@ int EncodeJpeg(int32_t yStride, const uint8_t* y, const uint8_t* u, const uint8_
 // Building blocks, exposed for tests.
 namespace jpeg {
 
-extern const uint8_t kZigzag[64];  // natural index of each zigzag position
+inline constexpr auto& kZigzag = kJpegZigzag;  // natural index of each zigzag position
 
 // Table scaled to the given quality (50: q' = (q * 50 + 50) / 100, kept within 1..255), in
 // zigzag order.

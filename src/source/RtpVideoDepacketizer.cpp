@@ -8,7 +8,7 @@
 #include "platform/Tick.h"
 #include "source/ChunkWriter.h"
 #include "source/IRecord.h"
-#include "source/JpegFrameBuilder.h"
+#include "codec/JpegTables.h"
 
 namespace kavro {
 

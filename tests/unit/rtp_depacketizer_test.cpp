@@ -12,7 +12,7 @@
 #include "platform/Tick.h"
 #include "record/RecordFile.h"
 #include "source/CAVSource.h"
-#include "source/JpegFrameBuilder.h"
+#include "codec/JpegTables.h"
 #include "source/MediaChunkHeader.h"
 #include "source/RtpAudioDepacketizer.h"
 #include "source/RtpVideoDepacketizer.h"
