@@ -8,6 +8,7 @@
 #include "api/ClientHandle.h"
 #include "platform/Tick.h"
 #include "source/Digest.h"
+#include "source/RtspReply.h"
 
 namespace kavro {
 
@@ -15,66 +16,6 @@ namespace {
 
 constexpr char kClosing[] = "User-Agent: Tessaravine Client\r\n\r\n";
 constexpr char kPlayClosing[] = "Range: npt=0.000-\r\nUser-Agent: Tessaravine Client\r\n\r\n";
-
-bool StartsWithNoCase(const char* p, const char* end, const char* prefix) {
-    for (; *prefix; ++p, ++prefix) {
-        if (p >= end ||
-            std::tolower(static_cast<unsigned char>(*p)) != std::tolower(static_cast<unsigned char>(*prefix)))
-            return false;
-    }
-    return true;
-}
-
-const char* LineEnd(const char* p, const char* end) {
-    while (p < end && *p != '\r' && *p != '\n') ++p;
-    return p;
-}
-
-const char* NextLine(const char* p, const char* end) {
-    p = LineEnd(p, end);
-    if (p < end && *p == '\r') ++p;
-    if (p < end && *p == '\n') ++p;
-    return p;
-}
-
-const char* SkipBlanks(const char* p, const char* end) {
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
-    return p;
-}
-
-// The value of a header line "name: value" (any case), or nullptr; *valueEnd gets its end.
-const char* FindHeader(const char* begin, const char* end, const char* name, const char* from,
-                       const char** valueEnd) {
-    for (const char* p = from ? from : begin; p < end; p = NextLine(p, end)) {
-        if (StartsWithNoCase(p, end, name)) {
-            const char* v = p + std::strlen(name);
-            if (v < end && *v == ':') {
-                *valueEnd = LineEnd(v, end);
-                return SkipBlanks(v + 1, *valueEnd);
-            }
-        }
-        if (LineEnd(p, end) == end) break;
-    }
-    return nullptr;
-}
-
-// Copies the quoted value of parameter name="..." of a challenge into out (at most
-// capacity - 1 characters).
-bool QuotedParameter(const char* begin, const char* end, const char* name, char* out, size_t capacity) {
-    size_t nameLength = std::strlen(name);
-    for (const char* p = begin; p + nameLength + 2 <= end; ++p) {
-        if (p != begin && p[-1] != ' ' && p[-1] != ',' && p[-1] != '\t') continue;
-        if (std::strncmp(p, name, nameLength) != 0 || p[nameLength] != '=' || p[nameLength + 1] != '"')
-            continue;
-        const char* v = p + nameLength + 2;
-        size_t n = 0;
-        while (v + n < end && v[n] != '"' && n + 1 < capacity) ++n;
-        std::memcpy(out, v, n);
-        out[n] = '\0';
-        return true;
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -180,50 +121,12 @@ int RtspSession::ReadReply() {
     const uint32_t start = GetTick();
     size_t drain = 0;
     for (;;) {
-        // A reply ends with the blank line after its headers plus a Content-Length body.
-        const char* headerEnd = nullptr;
-        if (void* p = memmem(reply_, have, "\r\n\r\n", 4)) {
-            headerEnd = static_cast<char*>(p) + 4;
-        } else if (void* q = memmem(reply_, have, "\n\n", 2)) {
-            headerEnd = static_cast<char*>(q) + 2;
-        }
-        if (headerEnd) {
-            size_t headerLength = static_cast<size_t>(headerEnd - reply_);
-            const char* valueEnd = nullptr;
-            const char* value = FindHeader(reply_, headerEnd, "Content-Length", nullptr, &valueEnd);
-            size_t bodyLength = 0;
-            bool sized = false;
-            if (value) {
-                const char* p = value;
-                while (p < valueEnd && *p >= '0' && *p <= '9' && bodyLength < (1u << 30)) {
-                    bodyLength = bodyLength * 10 + static_cast<size_t>(*p++ - '0');
-                    sized = true;
-                }
-            }
-            if (sized) {
-                size_t total = headerLength + bodyLength;
-                if (have >= total) {
-                    leftoverLength_ = have - total;
-                    std::memcpy(leftover_, reply_ + total, leftoverLength_);
-                    have = total;
-                    break;
-                }
-                if (have == capacity) {
-                    // The body does not fit: keep its start, read past the rest to stay in step.
-                    drain = total - capacity;
-                    break;
-                }
-            } else {
-                // Without a length the text after the blank line belongs to the reply unless it
-                // is the start of an interleaved frame.
-                if (have > headerLength && reply_[headerLength] == '$') {
-                    leftoverLength_ = have - headerLength;
-                    std::memcpy(leftover_, reply_ + headerLength, leftoverLength_);
-                    have = headerLength;
-                }
-                break;
-            }
-        } else if (have == capacity) {
+        const RtspReplyExtent extent = MeasureRtspReply(reply_, have, capacity);
+        if (extent.complete) {
+            leftoverLength_ = have - extent.length;
+            std::memcpy(leftover_, reply_ + extent.length, leftoverLength_);
+            have = extent.length;
+            drain = extent.drain;
             break;
         }
         if (GetTick() - start > handshakeTimeoutMs) return -1;
@@ -246,49 +149,20 @@ int RtspSession::ReadReply() {
 bool RtspSession::ReplyHas(const char* text) const { return std::strstr(reply_, text) != nullptr; }
 
 bool RtspSession::TakeChallenge() {
-    const char* end = reply_ + replyLength_;
-    const char* valueEnd = nullptr;
-    for (const char* from = nullptr;; from = NextLine(valueEnd, end)) {
-        const char* value = FindHeader(reply_, end, "WWW-Authenticate", from, &valueEnd);
-        if (!value) return false;
-        if (!StartsWithNoCase(value, valueEnd, "Digest") || value + 6 >= valueEnd ||
-            (value[6] != ' ' && value[6] != '\t'))
-            continue;
-        char newRealm[sizeof realm];
-        char newNonce[sizeof nonce];
-        if (QuotedParameter(value + 6, valueEnd, "realm", newRealm, sizeof newRealm) &&
-            QuotedParameter(value + 6, valueEnd, "nonce", newNonce, sizeof newNonce)) {
-            JMutexAutoLock lock(sessionLock);
-            std::memcpy(realm, newRealm, sizeof realm);
-            std::memcpy(nonce, newNonce, sizeof nonce);
-            return true;
-        }
-    }
+    char newRealm[sizeof realm];
+    char newNonce[sizeof nonce];
+    if (!ParseDigestChallenge(reply_, replyLength_, newRealm, sizeof newRealm, newNonce, sizeof newNonce))
+        return false;
+    JMutexAutoLock lock(sessionLock);
+    std::memcpy(realm, newRealm, sizeof realm);
+    std::memcpy(nonce, newNonce, sizeof nonce);
+    return true;
 }
 
 void RtspSession::TakeSessionId() {
-    const char* end = reply_ + replyLength_;
-    const char* valueEnd = nullptr;
-    const char* value = FindHeader(reply_, end, "Session", nullptr, &valueEnd);
     char id[sizeof sessionId] = {};
     int timeout = kDefaultSessionTimeoutSec;
-    if (value) {
-        size_t n = 0;
-        while (value + n < valueEnd && value[n] != ';' && value[n] != ' ' && value[n] != '\t' &&
-               n + 1 < sizeof id) {
-            id[n] = value[n];
-            ++n;
-        }
-        for (const char* t = value + n; t < valueEnd; ++t) {
-            if (*t != ';') continue;
-            const char* s = SkipBlanks(t + 1, valueEnd);
-            if (!StartsWithNoCase(s, valueEnd, "timeout=")) continue;
-            int v = 0;
-            const char* d = s + 8;
-            while (d < valueEnd && *d >= '0' && *d <= '9' && v < 1000000) v = v * 10 + (*d++ - '0');
-            if (v > 0 && v < 1000000) timeout = v;
-        }
-    }
+    ParseSessionHeader(reply_, replyLength_, id, sizeof id, kDefaultSessionTimeoutSec, &timeout);
     JMutexAutoLock lock(sessionLock);
     std::memcpy(sessionId, id, sizeof sessionId);
     sessionTimeoutSec = timeout;
