@@ -3,7 +3,7 @@
  * Every per-client function takes the handle returned by KAVRO_ClientStart or KAVRO_OpenFile.
  * A handle of 0, or one that was already closed, is ignored: the call fails with its usual
  * failure result and has no effect. Results of type KAVRO_BOOL are 1 for success, 0 for failure.
- * See docs/ for the user guide and the reference of every function.
+ * See docs/guide.md for the user guide and docs/reference.md for the reference of every function.
  */
 #ifndef KAVRO_H
 #define KAVRO_H
@@ -22,9 +22,11 @@ extern "C" {
 
 typedef uint32_t KAVRO_HANDLE; /* opaque client handle, 0 = none */
 typedef int32_t KAVRO_BOOL;    /* 1 success, 0 failure */
+/* Host callback, run on the library's dispatcher thread (docs/guide.md#notifications). */
 typedef int32_t (*KAVRO_NOTIFY)(uint32_t handle, int32_t code, int32_t argument, int32_t userValue);
 
-/* Filled in by the host and passed to KAVRO_ClientStart; 300 bytes, fixed layout. */
+/* Filled in by the host and passed to KAVRO_ClientStart; 300 bytes, fixed layout
+ * (docs/reference.md#clients). */
 typedef struct KAVRO_CLIENT_RECORD {
     uint16_t transport;    /*   0: 0 RTP over UDP, 1 RTP interleaved on the RTSP connection */
     uint16_t viewOn;       /*   2: 1 decode and show video */
