@@ -75,7 +75,8 @@ private:
 KAVRO_BOOL StartRecording(KAVRO_HANDLE h, const char* path, int32_t seconds, const RecordSide& side) {
     return WithClient<KAVRO_BOOL>(h, 0, [&](ClientHandle* c) -> KAVRO_BOOL {
         CAVSource* source = c->source;
-        if (source == nullptr || path == nullptr || path[0] == '\0') return 0;
+        // A replay feeds no recording: the file would never receive media.
+        if (source == nullptr || c->isFile || path == nullptr || path[0] == '\0') return 0;
         char(&field)[256] = c->*side.path;
         // A path cut to fit would record into a different file than asked for.
         const size_t n = strnlen(path, sizeof field);
@@ -199,7 +200,8 @@ extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStopAudio(KAVRO_HANDLE h) {
 }
 
 extern "C" KAVRO_API KAVRO_BOOL KAVRO_ClientStartTalk(KAVRO_HANDLE h) {
-    return WithClient<KAVRO_BOOL>(h, 0, [](ClientHandle* c) -> KAVRO_BOOL { return StartTalk(c); });
+    // A replay has no camera to talk to; the session would retry for ever.
+    return WithClient<KAVRO_BOOL>(h, 0, [](ClientHandle* c) -> KAVRO_BOOL { return c->isFile ? 0 : StartTalk(c); });
 }
 
 extern "C" KAVRO_API void KAVRO_ClientStopTalk(KAVRO_HANDLE h) {

@@ -1,6 +1,7 @@
 // Replay handles opened through the public interface, with the real display (no window): the
 // pictures shown (frameCount) show the pace, pause, single step and speed.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -200,6 +201,18 @@ TEST_F(ReplayOpenTest, StartedPausedShowsOnePictureAndHolds) {
     EXPECT_EQ(0u, ShownIn(h, 500));
     ASSERT_EQ(1, KAVRO_ReplayContinue(h));
     EXPECT_GT(WaitFrames(h, 5), 4u);
+    EXPECT_EQ(1, KAVRO_ClientStop(h));
+}
+
+TEST_F(ReplayOpenTest, RecordingAndTalkAreRefusedForAReplay) {
+    const uint32_t h = KAVRO_OpenFile(path_.c_str(), 0, 1);
+    ASSERT_NE(0u, h);
+    const std::string copy = path_ + ".copy";
+    EXPECT_EQ(0, KAVRO_ClientStartRecord(h, copy.c_str(), 0));
+    EXPECT_EQ(0, KAVRO_ClientStartAlarmRecord(h, copy.c_str(), 0));
+    EXPECT_EQ(0, KAVRO_ClientStartTalk(h));
+    struct stat st {};
+    EXPECT_NE(0, stat(copy.c_str(), &st)) << "no file is made";
     EXPECT_EQ(1, KAVRO_ClientStop(h));
 }
 
