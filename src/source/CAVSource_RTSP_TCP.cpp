@@ -127,8 +127,8 @@ int CAVSource_RTSP_TCP::Run() {
         if (IsRecording()) StopRecord();
         if (IsAlarmRecording()) StopAlarmRecord();
 
-        if (session->OpenSockets() != 1) break;
-        if (stopRequested || session->RtspConnect() != 1) {
+        // Sockets that cannot be opened (descriptors exhausted) count as a failed attempt.
+        if (session->OpenSockets() != 1 || stopRequested || session->RtspConnect() != 1) {
             // A stop while connecting ends quietly, as a stop at any other time.
             if (stopRequested) break;
             if (attempts != -1 && attempts < 1) {
