@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "kavro.h"
 
@@ -66,6 +67,7 @@ struct ClientHandle {
     Shared<uint32_t> frameCount{0};
     Shared<int32_t> measuredFps{0};
     MdRegionTable mdRegions = {};
+    std::mutex mdLock;  // guards mdRegions: camera replies, the event thread and the overlay share it
     Shared<uint32_t> mdTicks[16] = {};
     Shared<int32_t> showMdRegion{0};
     Shared<uint32_t> mdState{0};

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "api/ClientHandle.h"
 #include "control/Scanner.h"
@@ -194,7 +195,10 @@ void CEventReceiver2::HandleMotion(const char* message, uint32_t now) {
         int r = v[2];
         bits |= 1u << r;
         client->mdTicks[r] = now;
-        for (int k = 0; k < 4; ++k) client->mdRegions.rect[r][k] = v[3 + k];
+        {
+            std::lock_guard<std::mutex> g(client->mdLock);
+            for (int k = 0; k < 4; ++k) client->mdRegions.rect[r][k] = v[3 + k];
+        }
     }
     if (bits != client->mdState.load() || Elapsed(haveMdTick_, lastMdTick_, now, kRepeatGapMs)) {
         client->mdState = bits;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "api/ClientHandle.h"
 #include "control/MctpTransport.h"
@@ -121,7 +122,10 @@ int GetMdInfo(ClientHandle* client, void* table) {
         for (int k = 0; k < 4; ++k) t.rect[i][k] = v[4 + k];
     }
     memcpy(table, &t, sizeof t);
-    memcpy(&client->mdRegions, &t, sizeof t);
+    {
+        std::lock_guard<std::mutex> g(client->mdLock);
+        memcpy(&client->mdRegions, &t, sizeof t);
+    }
     return 1;
 }
 
@@ -137,7 +141,10 @@ int SaveMdInfo(ClientHandle* client, const void* table) {
     r.Append("END\n");
     MctpReply reply;
     if (!Exchange(client, kSaveMdTimeouts, r, reply) || !SetTypeReplyOk(reply, kMdLine, 8)) return 0;
-    memcpy(&client->mdRegions, &t, sizeof t);
+    {
+        std::lock_guard<std::mutex> g(client->mdLock);
+        memcpy(&client->mdRegions, &t, sizeof t);
+    }
     return 1;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "api/ClientHandle.h"
 
@@ -36,16 +37,21 @@ int DrawOverlay(IOverlayCanvas* canvas, ClientHandle* client, bool manualRecordi
     if (client->videoWnd == 0 || client->self == 0) return 0;
     const int32_t w = client->wndWidth, h = client->wndHeight;
     const int32_t show = client->showMdRegion;
+    MdRegionTable regions;
+    {
+        std::lock_guard<std::mutex> g(client->mdLock);
+        regions = client->mdRegions;
+    }
 
     if (show & 1) {
         for (int i = 0; i < 16; ++i) {
-            const int32_t* r = client->mdRegions.rect[i];
+            const int32_t* r = regions.rect[i];
             if (Defined(r)) MarkRegion(canvas, i, r, w, h, OverlayColour::kWhite);
         }
     }
     if (show & 2) {
         for (int i = 0; i < 16; ++i) {
-            const int32_t* r = client->mdRegions.rect[i];
+            const int32_t* r = regions.rect[i];
             const uint32_t bit = 1u << i;
             if (!Defined(r) || !(client->mdState.load() & bit)) continue;
             // Ticks wrap: the distance is the smaller way round.
