@@ -228,7 +228,7 @@ bool Host::OpenClients(Ui* ui) {
         }
         c.open = true;
         if (ui && !options_.mute) KAVRO_ClientPlayAudio(c.handle);
-        Say(c.label + ": connecting (" + (options_.tcp ? "TCP" : "UDP") + ")");
+        Say(c.label + ": client started (" + (options_.tcp ? "TCP" : "UDP") + ")");
     }
     if (!options_.recordPath.empty()) recordTask_ = Task::kWaiting;
     if (!options_.snapshotPath.empty()) snapshotTask_ = Task::kWaiting;
@@ -429,14 +429,19 @@ void Host::Shutdown(Ui* ui) {
     bool waitForStop = false;
     for (Camera& c : cameras_)
         if (c.open && c.recording && KAVRO_ClientStopRecord(c.handle) == 1) waitForStop = true;
-    Clock::time_point until = Clock::now() + std::chrono::milliseconds(waitForStop ? 1000 : 0);
-    while (waitForStop && Clock::now() < until) {
+    // Notifications raised together (a record stop and its limit) may still be on their way.
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(waitForStop ? 1000 : 200);
+    while (Clock::now() < until) {
         pollfd p{g_wakePipe[0], POLLIN, 0};
         poll(&p, 1, 100);
         DrainPipe();
         for (const Note& n : TakeNotes()) HandleNotification(n.handle, n.code, n.argument);
-        waitForStop = false;
-        for (Camera& c : cameras_) waitForStop = waitForStop || (c.open && c.recording);
+        bool recording = false;
+        for (Camera& c : cameras_) recording = recording || (c.open && c.recording);
+        if (waitForStop && !recording) {
+            waitForStop = false;
+            until = Clock::now() + std::chrono::milliseconds(200);
+        }
     }
     for (size_t i = 0; i < cameras_.size(); ++i) {
         CloseCamera(i);
@@ -489,7 +494,8 @@ int Host::Run(Ui* ui) {
     }
     if (durationOver_ && exitCode_ == kExitOk && !cameras_.empty()) {
         bool unfinished = recordTask_ == Task::kWaiting || recordTask_ == Task::kStarted ||
-                          snapshotTask_ == Task::kWaiting || snapshotTask_ == Task::kStarted;
+                          recordTask_ == Task::kRecording || snapshotTask_ == Task::kWaiting ||
+                          snapshotTask_ == Task::kStarted;
         if (cameras_[0].isFile && !cameras_[0].ended && !ui) {
             Say(cameras_[0].label + ": stopped before the end (--duration)");
         }
