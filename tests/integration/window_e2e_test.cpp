@@ -630,6 +630,8 @@ TEST_P(WindowE2e, RegionFramesFromTheCameraAndRecMark) {
                 return Matches(last, s.expected);
             },
             5000);
+        std::printf("[ overlay  ] %s show %d record %d: %s\n", Label().c_str(), s.show, s.record,
+                    last.Describe().c_str());
         EXPECT_TRUE(ok) << Label() << " show " << s.show << " record " << s.record << ": expected "
                         << s.expected.regions << (s.expected.rec ? " with Rec" : " without Rec")
                         << ", window has " << last.Describe();
