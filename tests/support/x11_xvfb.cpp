@@ -75,8 +75,10 @@ bool XvfbServer::StartOn(int number, int width, int height, int depth, uint32_t 
     const std::string screen =
         std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
     const std::string fdArg = std::to_string(fds[1]);
-    std::vector<const char*> argv = {"Xvfb",      name.c_str(), "-screen",    "0",           screen.c_str(),
-                                     "-nolisten", "tcp",        "-displayfd", fdArg.c_str(), nullptr};
+    // -noreset: the server would otherwise reset, refusing connections, whenever its last client leaves.
+    std::vector<const char*> argv = {"Xvfb",         name.c_str(),  "-screen", "0",
+                                     screen.c_str(), "-nolisten",   "tcp",     "-noreset",
+                                     "-displayfd",   fdArg.c_str(), nullptr};
     const pid_t pid = fork();
     if (pid < 0) {
         close(fds[0]);
