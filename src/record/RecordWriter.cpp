@@ -35,6 +35,26 @@ void CAVSource::FinishRecordFile(RecordState r) {
     r.file = nullptr;
 }
 
+RecordFileHeader CAVSource::HeaderFromClient() const {
+    RecordFileHeader header;
+    header.fps = RecordFpsByte(client->fps);
+    header.videoPayloadType = client->videoPayloadType;
+    header.audioCodec = client->audioCodec;
+    header.width = static_cast<uint16_t>(client->videoWidth & 0xFFFF);
+    header.height = static_cast<uint16_t>(client->videoHeight & 0xFFFF);
+    return header;
+}
+
+void CAVSource::RefreshHeaderBeforeFirstChunk(RecordState r) {
+    if (r.file == nullptr || client == nullptr || r.bytes != kRecordChunksOffset) return;
+    uint8_t packed[kRecordFileHeaderSize];
+    PackRecordFileHeader(HeaderFromClient(), packed);
+    if (fseeko(r.file, static_cast<off_t>(kRecordMagicSize), SEEK_SET) == 0) {
+        fwrite(packed, 1, sizeof packed, r.file);
+        fseeko(r.file, 0, SEEK_END);
+    }
+}
+
 int CAVSource::OpenRecord(RecordState r, const char* pathField, size_t pathFieldSize, int32_t startedArg) {
     JMutexAutoLock g(r.lock);
     if (client == nullptr) return 0;
@@ -48,19 +68,13 @@ int CAVSource::OpenRecord(RecordState r, const char* pathField, size_t pathField
     memcpy(path, pathField, n);
     path[n] = '\0';
 
-    RecordFileHeader header;
-    header.fps = RecordFpsByte(client->fps);
     if (!MakeParentDirs(path)) return 0;
     FILE* f = fopen(path, "wbe");
     if (f == nullptr) return 0;
     r.index.clear();
 
-    header.videoPayloadType = client->videoPayloadType;
-    header.audioCodec = client->audioCodec;
-    header.width = static_cast<uint16_t>(client->videoWidth & 0xFFFF);
-    header.height = static_cast<uint16_t>(client->videoHeight & 0xFFFF);
     uint8_t packed[kRecordFileHeaderSize];
-    PackRecordFileHeader(header, packed);
+    PackRecordFileHeader(HeaderFromClient(), packed);
 
     r.file = f;
     r.active = 1;

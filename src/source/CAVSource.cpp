@@ -61,12 +61,14 @@ void CAVSource::WriteCounted(RecordState r, const void* data, int length) {
 // them) and keeps a stray caller from writing into a file being closed.
 int CAVSource::WriteRecord(int /*stream*/, const void* data, int length) {
     JMutexAutoLock g(recordLock);
+    RefreshHeaderBeforeFirstChunk(NormalRecord());
     WriteCounted(NormalRecord(), data, length);
     return 1;
 }
 
 int CAVSource::WriteAlarmRecord(int /*stream*/, const void* data, int length) {
     JMutexAutoLock g(alarmRecordLock);
+    RefreshHeaderBeforeFirstChunk(AlarmRecord());
     WriteCounted(AlarmRecord(), data, length);
     return 1;
 }

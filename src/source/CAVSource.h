@@ -84,6 +84,10 @@ private:
     int OpenRecord(RecordState r, const char* pathField, size_t pathFieldSize, int32_t startedArg);
     int CloseRecord(RecordState r, int32_t stoppedArg);
     static void WriteCounted(RecordState r, const void* data, int length);
+    RecordFileHeader HeaderFromClient() const;
+    // A recording started before the stream was described has a header with no payload type or
+    // size: the first chunk brings the stream's values, so the header is written again then.
+    void RefreshHeaderBeforeFirstChunk(RecordState r);
     // Writes the index trailer and closes the file. Lock held.
     static void FinishRecordFile(RecordState r);
 };

@@ -549,3 +549,41 @@ TEST_F(RecordTest, StartStopWhileProducingKeepsFilesConsistent) {
         }
     }
 }
+
+namespace {
+
+// A host that starts recording right after opening the client does so before the stream is
+// described: the header must still carry the stream's values once media arrives.
+TEST_F(RecordTest, HeaderTakesTheStreamValuesKnownAtTheFirstChunk) {
+    client.videoPayloadType = 0;
+    client.audioCodec = 0;
+    client.videoWidth = 720;
+    client.videoHeight = 576;
+    const std::string normal = StartNormal("early.rec");
+    const std::string alarm = StartAlarm("early-alarm.rec");
+    client.videoPayloadType = kVideoPayloadH264;
+    client.audioCodec = 1;
+    client.videoWidth = 1280;
+    client.videoHeight = 720;
+    Bytes sps = Pattern(9, 1), idr = Pattern(100, 3);
+    Feed(H264Chunk(7, sps.data(), 9));
+    client.videoWidth = 64;  // later changes no longer touch the header
+    Feed(H264Chunk(5, idr.data(), 100));
+    ASSERT_EQ(1, source.StopRecord());
+    ASSERT_EQ(1, source.StopAlarmRecord());
+    for (const std::string& path : {normal, alarm}) {
+        SCOPED_TRACE(path);
+        ParsedRecord r = Parse(ReadAll(path));
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(kVideoPayloadH264, r.header.videoPayloadType);
+        EXPECT_EQ(1, r.header.audioCodec);
+        EXPECT_EQ(1280, r.header.width);
+        EXPECT_EQ(720, r.header.height);
+        ASSERT_EQ(2u, r.chunks.size());
+        EXPECT_EQ(sps, r.chunks[0].data);
+        ASSERT_EQ(1u, r.index.size());
+        EXPECT_EQ(39u, r.index[0].offset);
+    }
+}
+
+}  // namespace
