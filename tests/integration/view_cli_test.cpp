@@ -6,7 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -20,6 +20,21 @@ using kavro::test::CamsimProcess;
 using kavro::test::ProgramResult;
 
 const std::string kViewer = KAVRO_BINARY_DIR "/tools/kavro-view/kavro-view";
+
+// A line holding ": <n> kbit/s, <m> fps" with both numbers above zero.
+bool HasNonzeroRateLine(const std::string& out) {
+    size_t pos = 0;
+    while ((pos = out.find(" kbit/s, ", pos)) != std::string::npos) {
+        size_t start = out.rfind(": ", pos);
+        pos += 9;
+        if (start == std::string::npos) continue;
+        long kbps = std::strtol(out.c_str() + start + 2, nullptr, 10);
+        char* end = nullptr;
+        long fps = std::strtol(out.c_str() + pos, &end, 10);
+        if (kbps > 0 && fps > 0 && end && std::string(end).rfind(" fps", 0) == 0) return true;
+    }
+    return false;
+}
 
 class ViewCli : public ::testing::Test {
 protected:
@@ -124,8 +139,7 @@ TEST_F(ViewCli, HeadlessPrintsStateRatesAndEvents) {
         EXPECT_NE(std::string::npos, r.out.find("motion in regions 0,3")) << r.out;
         EXPECT_NE(std::string::npos, r.out.find("alarm 1")) << r.out;
         // At least one second with pictures: a rate line with a nonzero frame rate.
-        std::regex rate(R"(: [1-9][0-9]* kbit/s, [1-9][0-9]* fps)");
-        EXPECT_TRUE(std::regex_search(r.out, rate)) << r.out;
+        EXPECT_TRUE(HasNonzeroRateLine(r.out)) << r.out;
     }
 }
 
