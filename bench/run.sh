@@ -82,7 +82,7 @@ start_camsim() {  # name size bitrate
     CHILDREN+=("$pid")
     local i
     for i in $(seq 100); do
-        grep -q '^PORT' "$out" && break
+        grep -q '^PORT' "$out" 2>/dev/null && break
         sleep 0.2
     done
     local port
