@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "api/ClientHandle.h"
+#include "codec/H264Decoder.h"
 #include "codec/MjpegDecoder.h"
 #include "conduit/CBufferConduit.h"
 #include "display/CAVDisplay.h"
@@ -185,6 +187,72 @@ TEST_F(DisplayLoop, LargePictureReadInPiecesDecodesAsOneAndFeedsTheSnapshot) {
     EXPECT_EQ(jpeg[1], 0xD8);
     // The whole key picture went in: every part of the saved picture matches its source.
     EXPECT_LT(MaxBlockMeanDiff(jpeg, s.luma[0], 352, 288), 8);
+}
+
+// Planes of a picture, copied out of a decoder's record.
+struct Planes {
+    int width = 0, height = 0;
+    Bytes y, u, v;
+};
+
+Planes CopyPlanes(const DecodedPicture& p) {
+    Planes out;
+    out.width = p.width;
+    out.height = p.height;
+    for (int i = 0; i < p.height; ++i)
+        out.y.insert(out.y.end(), p.y + i * p.yStride, p.y + i * p.yStride + p.width);
+    for (int i = 0; i < p.height / 2; ++i) {
+        out.u.insert(out.u.end(), p.u + i * p.uvStride, p.u + i * p.uvStride + p.width / 2);
+        out.v.insert(out.v.end(), p.v + i * p.uvStride, p.v + i * p.uvStride + p.width / 2);
+    }
+    return out;
+}
+
+double Psnr(const Bytes& a, const Bytes& b) {
+    if (a.size() != b.size() || a.empty()) return 0;
+    double se = 0;
+    for (size_t i = 0; i < a.size(); ++i) se += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+    return se == 0 ? 99 : 10 * std::log10(255.0 * 255.0 * double(a.size()) / se);
+}
+
+TEST_F(DisplayLoop, SnapshotOfAnH264PictureMatchesTheDecodedPicture) {
+    const Stream s = Encode(352, 288, 2, 10, 20, 6);
+    if (s.units.empty()) GTEST_SKIP() << "no H.264 encoder";
+    // The reference: the first picture as the decoder gives it.
+    H264DecCreateRecord rec = MakeH264DecCreateRecord(352, 288, 512);
+    H264Decoder* dec = Hi264DecCreate(&rec);
+    ASSERT_NE(nullptr, dec);
+    DecodedPicture pic;
+    Planes reference;
+    int32_t r =
+        Hi264DecFrame(dec, s.units[0].data(), uint32_t(s.units[0].size()), 0, &pic, kH264DecEndOfPicture);
+    while (r != kH264DecNeedInput && reference.y.empty()) {
+        if (r == kH264DecPicture) reference = CopyPlanes(pic);
+        r = Hi264DecFrame(dec, nullptr, 0, 0, &pic, 0);
+    }
+    Hi264DecDestroy(dec);
+    ASSERT_EQ(352, reference.width);
+
+    client_.fps = 25;
+    Open(true);
+    const std::string path = dir_.Path("psnr.jpg");
+    ASSERT_EQ(display_.RequestSnapshot(path.c_str()), 1);
+    Start();
+    WriteUnits(s, 0, 2);
+    ASSERT_TRUE(WaitFor([&] { return FileExists(path) && client_.frameCount >= 1; }));
+    SettledFrameCount();
+    const Bytes jpeg = ReadAll(path);
+    MjpegDecCreateRecord jrec = MakeMjpegDecCreateRecord(352, 288);
+    MjpegDecoder* jdec = HiMJPEGDecCreate(&jrec);
+    ASSERT_NE(nullptr, jdec);
+    ASSERT_EQ(kMjpegDecPicture, HiMJPEGDecFrame(jdec, jpeg.data(), uint32_t(jpeg.size()), 0, &pic, 0));
+    const Planes shot = CopyPlanes(pic);
+    HiMJPEGDecDestroy(jdec);
+    ASSERT_EQ(352, shot.width);
+    ASSERT_EQ(288, shot.height);
+    EXPECT_GE(Psnr(reference.y, shot.y), 30.0);
+    EXPECT_GE(Psnr(reference.u, shot.u), 30.0);
+    EXPECT_GE(Psnr(reference.v, shot.v), 30.0);
 }
 
 TEST_F(DisplayLoop, SnapshotRequestsThatCannotBeTakenAreRefused) {
