@@ -74,6 +74,7 @@ const char* FindRtspHeader(const char* begin, const char* end, const char* name,
 
 RtspReplyExtent MeasureRtspReply(const char* buffer, size_t have, size_t capacity) {
     RtspReplyExtent r;
+    if (buffer == nullptr || have == 0) return r;  // nothing received yet
     const char* headerEnd = nullptr;
     if (const void* p = memmem(buffer, have, "\r\n\r\n", 4)) {
         headerEnd = static_cast<const char*>(p) + 4;

@@ -16,6 +16,7 @@ TEST(RtspReply, ExtentOfRepliesInTheBytesReceivedSoFar) {
         size_t length;
         size_t drain;
     } cases[] = {
+        {"nothing yet", "", 2047, false, 0, 0},
         {"headers not ended", "RTSP/1.0 200 OK\r\nCSeq: 1\r\n", 2047, false, 0, 0},
         {"no body", "RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\n", 2047, true, 28, 0},
         {"body still arriving", "RTSP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc", 2047, false, 0, 0},
@@ -31,7 +32,7 @@ TEST(RtspReply, ExtentOfRepliesInTheBytesReceivedSoFar) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const size_t have = c.bytes.size() < c.capacity ? c.bytes.size() : c.capacity;
-        RtspReplyExtent e = MeasureRtspReply(c.bytes.data(), have, c.capacity);
+        RtspReplyExtent e = MeasureRtspReply(have ? c.bytes.data() : nullptr, have, c.capacity);
         EXPECT_EQ(c.complete, e.complete);
         if (c.complete) {
             EXPECT_EQ(std::min(c.length, have), e.length);
