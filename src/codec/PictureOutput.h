@@ -9,9 +9,9 @@ struct SwsContext;
 
 namespace kavro {
 
-// Owns the planes handed out in a DecodedPicture. Decoded frames are copied (or converted to planar
-// 4:2:0) into buffers of this object, so a caller may rewrite them without touching pictures the
-// decoder still predicts from.
+// Holds the planes handed out in a DecodedPicture until the next one: planar 4:2:0 frames are passed
+// on as decoded (the decoder may still predict from them, so callers must not write into them); other
+// layouts are converted into buffers of this object.
 class PictureOutput {
 public:
     PictureOutput() = default;
@@ -32,6 +32,7 @@ private:
     int uvStride_ = 0;
     uint8_t* planes_[3] = {nullptr, nullptr, nullptr};
     SwsContext* sws_ = nullptr;
+    AVFrame* held_ = nullptr;
 };
 
 }  // namespace kavro

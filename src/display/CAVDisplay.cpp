@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "api/ClientHandle.h"
 #include "api/Library.h"
@@ -33,6 +34,30 @@ constexpr uint32_t kSleepSliceMs = 10;
 }  // namespace
 
 struct CAVDisplay::Impl : PaceClock {
+    // The decoder's planes are read-only (later pictures are predicted from them): turn a copy.
+    std::vector<uint8_t> rotated;
+    DecodedPicture RotatedCopy(const DecodedPicture& in) {
+        DecodedPicture out = in;
+        // Chroma of odd sizes has the extra column and row that readers of the picture expect.
+        const int32_t cw = (in.width + 1) / 2, ch = (in.height + 1) / 2;
+        const size_t ySize = size_t(in.width) * size_t(in.height), cSize = size_t(cw) * size_t(ch);
+        if (in.width <= 0 || in.height <= 0 || !in.y || !in.u || !in.v) return in;
+        if (rotated.size() < ySize + 2 * cSize) rotated.resize(ySize + 2 * cSize);
+        out.y = rotated.data();
+        out.u = out.y + ySize;
+        out.v = out.u + cSize;
+        out.yStride = in.width;
+        out.uvStride = cw;
+        for (int32_t r = 0; r < in.height; ++r)
+            std::memcpy(out.y + size_t(r) * out.yStride, in.y + size_t(r) * in.yStride, size_t(in.width));
+        for (int32_t r = 0; r < ch; ++r) {
+            std::memcpy(out.u + size_t(r) * out.uvStride, in.u + size_t(r) * in.uvStride, size_t(cw));
+            std::memcpy(out.v + size_t(r) * out.uvStride, in.v + size_t(r) * in.uvStride, size_t(cw));
+        }
+        Rotate180(out);
+        return out;
+    }
+
     explicit Impl(CAVDisplay* o) : owner(o), presenter(MakeVideoPresenter()) { lock.Init(); }
 
     CAVDisplay* owner;
@@ -262,7 +287,7 @@ void CAVDisplay::Impl::H264Loop() {
                 client->decodedWidth = picture.width;
                 client->decodedHeight = picture.height;
                 client->firstFrameShown = 1;
-                if (client->rotate180.load()) Rotate180(picture);
+                if (client->rotate180.load()) picture = RotatedCopy(picture);
                 if (live) {
                     const uint32_t now = GetTick();
                     if (queue.resync) {
@@ -320,7 +345,7 @@ void CAVDisplay::Impl::JpegLoop() {
         if (HiMJPEGDecFrame(mjpeg, jpegFrame.get(), static_cast<uint32_t>(n), 0, &picture, 0) !=
             kMjpegDecPicture)
             continue;
-        if (client->rotate180.load()) Rotate180(picture);
+        if (client->rotate180.load()) picture = RotatedCopy(picture);
         Present(picture);
         SnapshotFrame(jpegFrame.get(), n);
         Pace(client->pacing, speed, *this);

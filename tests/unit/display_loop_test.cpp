@@ -282,6 +282,25 @@ TEST_F(DisplayLoop, RotatedSnapshotIsThePictureTurned) {
     EXPECT_LT(MaxBlockMeanDiff(ReadAll(path), turned, 176, 144), 8);
 }
 
+// Pictures are predicted from earlier ones: turning a picture must not touch what the decoder keeps.
+TEST_F(DisplayLoop, RotationLeavesLaterPicturesIntact) {
+    const Stream s = Encode(176, 144, 5, 10, 12, 0);
+    if (s.units.empty()) GTEST_SKIP() << "no H.264 encoder";
+    client_.fps = 25;
+    client_.rotate180 = 1;
+    Open(true);
+    Start();
+    WriteUnits(s, 0, 4);
+    ASSERT_TRUE(WaitFor([&] { return client_.frameCount >= 4; }));
+    const std::string path = dir_.Path("fifth.jpg");
+    ASSERT_EQ(display_.RequestSnapshot(path.c_str()), 1);
+    WriteUnits(s, 4, 5);
+    ASSERT_TRUE(WaitFor([&] { return FileExists(path) && client_.frameCount >= 5; }));
+    SettledFrameCount();
+    Bytes turned(s.luma[4].rbegin(), s.luma[4].rend());
+    EXPECT_LT(MaxBlockMeanDiff(ReadAll(path), turned, 176, 144), 8);
+}
+
 class DisplayReplay : public DisplayLoop {
 protected:
     void OpenReplay() {
