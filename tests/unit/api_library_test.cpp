@@ -9,26 +9,13 @@
 #include "api/ClientHandle.h"
 #include "api/HandleTable.h"
 #include "api/Library.h"
+#include "support/finishes_within.h"
 
 using namespace kavro;
 
 namespace {
 
-template <typename F>
-bool FinishesWithin(F f, int ms) {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> fut = done->get_future();
-    std::thread t([f, done] {
-        f();
-        done->set_value();
-    });
-    if (fut.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) {
-        t.join();
-        return true;
-    }
-    t.detach();
-    return false;
-}
+using kavro::test::FinishesWithin;
 
 int32_t Ignore(uint32_t, int32_t, int32_t, int32_t) { return 0; }
 

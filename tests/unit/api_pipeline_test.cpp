@@ -20,6 +20,7 @@
 #include "conduit/CIConduit.h"
 #include "record/RecordFile.h"
 #include "source/CAVSource.h"
+#include "support/finishes_within.h"
 
 using namespace kavro;
 
@@ -45,21 +46,7 @@ bool ThreadCountReturnsTo(int expected) {
     return ThreadCount() == expected;
 }
 
-template <typename F>
-bool FinishesWithin(F f, int ms) {
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> fut = done->get_future();
-    std::thread t([f, done] {
-        f();
-        done->set_value();
-    });
-    if (fut.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready) {
-        t.join();
-        return true;
-    }
-    t.detach();
-    return false;
-}
+using kavro::test::FinishesWithin;
 
 // What happened to a fake source; outlives the source itself.
 struct SourceLog {
