@@ -99,6 +99,7 @@ bool CBufferConduit::Write(const void* data, int length, int endOfFrame) {
             frameSizes.push_back(frameBytes);
             framesHeld = static_cast<int>(frameSizes.size());
             frameBytes = 0;
+            NotifyFrameWaiters();
         }
     }
     fill += length;
@@ -174,9 +175,26 @@ int CBufferConduit::GetFrameCount() { return framesHeld; }
 
 void CBufferConduit::Close() {
     closed = true;
+    NotifyFrameWaiters();
     if (!initialized) return;
     dataEvent->Set();
     spaceEvent->Set();
+}
+
+void CBufferConduit::NotifyFrameWaiters() {
+    // Taking the lock orders this against a waiter between its check and its sleep.
+    { std::lock_guard<std::mutex> g(frameWaitLock); }
+    frameWait.notify_all();
+}
+
+bool CBufferConduit::WaitFrames(int frames, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> g(frameWaitLock);
+    auto ready = [&] { return closed.load() || framesHeld.load() >= frames; };
+    if (timeoutMs == kInfinite)
+        frameWait.wait(g, ready);
+    else
+        frameWait.wait_for(g, std::chrono::milliseconds(timeoutMs), ready);
+    return !closed.load() && framesHeld.load() >= frames;
 }
 
 }  // namespace kavro

@@ -1,8 +1,10 @@
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 
 #include "conduit/CIConduit.h"
 #include "platform/Event.h"
@@ -29,6 +31,7 @@ public:
     int GetFrameCount() override;
     int ReadFrame(void* buffer, int maxLength, int* framesLeftOut, uint32_t timeoutMs) override;
     void Close() override;
+    bool WaitFrames(int frames, uint32_t timeoutMs) override;
 
     // How long a paced writer waits for room before it is refused.
     static constexpr uint32_t kFlowControlWaitMs = 1000;
@@ -38,6 +41,7 @@ public:
 private:
     void CopyOut(uint8_t* dst, int n);
     void SignalSpace();
+    void NotifyFrameWaiters();
 
     JMutex lock;
     std::unique_ptr<Event> dataEvent;   // manual reset
@@ -55,6 +59,9 @@ private:
     std::atomic<int> framesHeld{0};
     int frameMode = 0;
     bool initialized = false;
+    // Wakes WaitFrames; framesHeld and closed are read under it only to close the lost-wakeup gap.
+    std::mutex frameWaitLock;
+    std::condition_variable frameWait;
 };
 
 }  // namespace kavro

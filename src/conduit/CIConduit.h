@@ -31,6 +31,10 @@ public:
     virtual int ReadFrame(void* buffer, int maxLength, int* framesLeftOut, uint32_t timeoutMs) = 0;
     // Makes every read and write fail at once and wakes any waiting one.
     virtual void Close() = 0;
+    // Waits until at least `frames` complete frames are held, the conduit is closed or the time
+    // is up; true when the frames are there. Lets a reader that wants several frames at once
+    // sleep instead of asking GetFrameCount in a loop.
+    virtual bool WaitFrames(int frames, uint32_t timeoutMs) = 0;
 };
 
 }  // namespace kavro

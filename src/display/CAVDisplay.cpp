@@ -30,6 +30,7 @@ constexpr int kReplayPieceSize = 1024;
 constexpr uint32_t kReadTimeoutMs = 60;
 // Longest single sleep of the loops, so that a stop request is seen quickly.
 constexpr uint32_t kSleepSliceMs = 10;
+constexpr uint32_t kFrameWaitMs = 20;
 
 }  // namespace
 
@@ -247,8 +248,13 @@ void CAVDisplay::Impl::H264Loop() {
         if (live) {
             const int32_t queued = conduit ? conduit->GetFrameCount() : 0;
             client->queuedFrames = queued;
-            if (!LiveShouldRead(queued, client->jitterFrames.load(), queue)) {
-                SleepMs(1);
+            const int32_t jitter = client->jitterFrames.load();
+            if (!LiveShouldRead(queued, jitter, queue)) {
+                // Bounded, so a new jitter setting or a stop is seen soon.
+                if (conduit)
+                    conduit->WaitFrames(LiveFramesWanted(jitter, queue), kFrameWaitMs);
+                else
+                    SleepMs(kFrameWaitMs);
                 continue;
             }
             if (conduit) n = conduit->ReadFrame(h264Chunk, kH264ChunkSize, nullptr, kReadTimeoutMs);

@@ -22,6 +22,13 @@ bool LiveShouldRead(int32_t queuedFrames, int32_t jitterFrames, LiveQueueState& 
     return false;
 }
 
+int32_t LiveFramesWanted(int32_t jitterFrames, const LiveQueueState& state) {
+    const int64_t beyondJitter = static_cast<int64_t>(jitterFrames) + 1;
+    int64_t wanted = beyondJitter;
+    if (state.minQueue >= 0 && state.minQueue < wanted) wanted = state.minQueue;
+    return wanted < 0 ? 0 : static_cast<int32_t>(wanted);
+}
+
 uint32_t LiveResyncSleepMs(uint32_t sincePreviousMs, int32_t excess) {
     if (sincePreviousMs == 0) {
         if (excess < 5) return 20;

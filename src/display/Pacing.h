@@ -18,8 +18,13 @@ struct LiveQueueState {
 };
 
 // Decides from the number of complete frames queued whether the live loop reads now; updates
-// `state` (excess, resync, minQueue) as a pass of the loop does. false: sleep 1 ms and ask again.
+// `state` (excess, resync, minQueue) as a pass of the loop does. false: wait for more frames
+// (LiveFramesWanted) and ask again.
 bool LiveShouldRead(int32_t queuedFrames, int32_t jitterFrames, LiveQueueState& state);
+
+// The fewest complete frames queued for which LiveShouldRead answers true with these settings:
+// what the live loop waits for instead of asking again and again.
+int32_t LiveFramesWanted(int32_t jitterFrames, const LiveQueueState& state);
 
 // Sleep before the picture that restarts a pacing run, from the time since the previous picture
 // and the frames queued beyond the jitter allowance.

@@ -167,6 +167,47 @@ TEST(ConduitRead, WaitingReaderWakesOnWrite) {
     EXPECT_LT(Elapsed(t0), 2000u);
 }
 
+TEST(ConduitWaitFrames, WakesOnTheFrameThatCompletesTheCountNotBefore) {
+    CBufferConduit c;
+    ASSERT_TRUE(c.Init(256, 0, 8192, 1));
+    uint8_t f[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(c.Write(f, 4, 1));
+    std::atomic<int> written{1};
+    std::thread producer([&] {
+        SleepMs(30);
+        c.Write(f, 4, 0);  // a piece does not complete a frame
+        SleepMs(30);
+        written = 2;
+        c.Write(f, 4, 1);
+    });
+    const uint32_t t0 = GetTick();
+    const bool got = c.WaitFrames(2, 5000);
+    const int seen = written.load();
+    producer.join();
+    EXPECT_TRUE(got);
+    EXPECT_EQ(2, seen);
+    EXPECT_EQ(2, c.GetFrameCount());
+    EXPECT_LT(Elapsed(t0), 2000u);
+    EXPECT_TRUE(c.WaitFrames(2, 0));  // already there: no wait
+}
+
+TEST(ConduitWaitFrames, TimesOutAndCloseWakesTheWaiter) {
+    CBufferConduit c;
+    ASSERT_TRUE(c.Init(256, 0, 8192, 1));
+    uint32_t t0 = GetTick();
+    EXPECT_FALSE(c.WaitFrames(1, 40));
+    EXPECT_GE(Elapsed(t0), 30u);
+
+    std::atomic<int> result{-1};
+    std::thread waiter([&] { result = c.WaitFrames(1, 5000) ? 1 : 0; });
+    SleepMs(30);
+    t0 = GetTick();
+    c.Close();
+    waiter.join();
+    EXPECT_EQ(0, result.load());
+    EXPECT_LT(Elapsed(t0), 2000u);
+}
+
 TEST_F(FrameConduit, PiecesMakeOneFrameReadInParts) {
     auto a = Pattern(3, 1), b = Pattern(1, 2), d = Pattern(100, 3);
     ASSERT_TRUE(c.Write(a.data(), 3, 0));

@@ -247,5 +247,25 @@ TEST(Rotation, MalformedPictureIsLeftAlone) {
     EXPECT_EQ(p.y, y);
 }
 
+// The live loop sleeps until LiveFramesWanted frames are queued; a count off by one either way
+// would stall the picture (never enough) or bring back the polling (always enough).
+TEST(LivePacing, FramesWantedIsTheFirstCountThatReads) {
+    for (int32_t minQueue : {0, 2, 6, 12}) {
+        for (int32_t jitter : {-5, -1, 0, 1, 2, 3, 9, 12, 40}) {
+            LiveQueueState base;
+            base.minQueue = minQueue;
+            const int32_t wanted = LiveFramesWanted(jitter, base);
+            LiveQueueState at = base;
+            EXPECT_TRUE(LiveShouldRead(wanted, jitter, at)) << minQueue << "/" << jitter;
+            if (wanted > 0) {
+                LiveQueueState below = base;
+                EXPECT_FALSE(LiveShouldRead(wanted - 1, jitter, below)) << minQueue << "/" << jitter;
+            }
+        }
+    }
+    LiveQueueState s;
+    EXPECT_EQ(LiveFramesWanted(INT32_MAX, s), 2);  // no overflow past the largest allowance
+}
+
 }  // namespace
 }  // namespace kavro

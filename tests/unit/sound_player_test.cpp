@@ -277,6 +277,7 @@ public:
     int GetFrameCount() override { return 0; }
     int ReadFrame(void*, int, int*, uint32_t) override { return 0; }
     void Close() override {}
+    bool WaitFrames(int, uint32_t) override { return false; }
 };
 
 TEST_F(PlayerTest, ClosedConduitDoesNotMakeThePlayerSpin) {
