@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -17,14 +18,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// argv: fps bitrate toneHz sessionTimeoutSec
+// argv: fps bitrate toneHz sessionTimeoutSec [digestUser digestPassword]
 const char kServerScript[] = R"PY(
 import sys
 try:
     import gi
     gi.require_version('Gst', '1.0')
     gi.require_version('GstRtspServer', '1.0')
-    from gi.repository import Gst, GstRtspServer, GLib
+    gi.require_version('GstRtsp', '1.0')
+    from gi.repository import Gst, GstRtspServer, GstRtsp, GLib
 except (ImportError, ValueError) as e:
     print('missing ' + str(e), flush=True)
     sys.exit(3)
@@ -44,6 +46,16 @@ factory.set_launch(
     'audiotestsrc is-live=true wave=sine freq=%d volume=0.5 ! audio/x-raw,rate=8000,channels=1 ! '
     'alawenc ! rtppcmapay name=pay1 )' % (fps, kbps, fps, tone))
 factory.set_shared(True)
+if len(sys.argv) > 6:
+    auth = GstRtspServer.RTSPAuth()
+    auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
+    token = GstRtspServer.RTSPToken()
+    token.set_string('media.factory.role', 'user')
+    auth.add_digest(sys.argv[5], sys.argv[6], token)
+    server.set_auth(auth)
+    perms = Gst.Structure.from_string(
+        'user, media.factory.access=(boolean)true, media.factory.construct=(boolean)true')[0]
+    factory.add_role_from_structure(perms)
 def on_session(client, session):
     session.set_timeout(timeout)
 server.connect('client-connected', lambda srv, client: client.connect('new-session', on_session))
@@ -85,9 +97,14 @@ GstRtspServerProcess::GstRtspServerProcess(const GstServerOptions& o) {
     const std::string script(kServerScript),
         fps = std::to_string(o.fps), kbps = std::to_string(o.bitrateKbps), tone = std::to_string(o.toneHz),
         timeout = std::to_string(o.sessionTimeoutSec);
-    const char* argv[] = {kPython,      "-c",         script.c_str(),  fps.c_str(),
-                          kbps.c_str(), tone.c_str(), timeout.c_str(), nullptr};
-    int rc = posix_spawn(&pid_, kPython, &actions, nullptr, const_cast<char**>(argv), environ);
+    std::vector<const char*> argv = {kPython,      "-c",         script.c_str(), fps.c_str(),
+                                     kbps.c_str(), tone.c_str(), timeout.c_str()};
+    if (!o.digestUser.empty()) {
+        argv.push_back(o.digestUser.c_str());
+        argv.push_back(o.digestPassword.c_str());
+    }
+    argv.push_back(nullptr);
+    int rc = posix_spawn(&pid_, kPython, &actions, nullptr, const_cast<char**>(argv.data()), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);

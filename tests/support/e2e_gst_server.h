@@ -1,7 +1,8 @@
 #pragma once
 // Test support: GStreamer's RTSP server on loopback (python3 + GstRtspServer) as a child process.
 // It serves /live: H.264 (pay0, x264enc tune=zerolatency) and A-law (pay1, a sine tone), with a
-// session timeout of the caller's choosing and expired sessions swept every second.
+// session timeout of the caller's choosing and expired sessions swept every second. With a digest
+// user it asks for Digest authentication.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -14,6 +15,8 @@ struct GstServerOptions {
     int bitrateKbps = 512;
     int toneHz = 700;
     int sessionTimeoutSec = 60;
+    std::string digestUser;  // empty: no authentication
+    std::string digestPassword;
 };
 
 class GstRtspServerProcess {
