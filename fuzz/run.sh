@@ -2,6 +2,8 @@
 # Builds the libFuzzer targets and runs each for the given seconds (default 20) on a copy of its
 # seed corpus. Fails on the first target that crashes, leaks or hangs; the input is kept in
 # $KAVRO_FUZZ_OUT (default: a temporary directory) and its path printed.
+# The corpus holds the seeds of make_corpus.py and what longer runs found, minimised with
+#   build-fuzz/fuzz/NAME -merge=1 fuzz/corpus/NAME LONG_RUN_CORPUS
 set -euo pipefail
 seconds=${1:-20}
 root=$(cd "$(dirname "$0")/.." && pwd)
